@@ -1,0 +1,146 @@
+// vistrel: checks an Amiga OFS/FFS volume and, on request, repairs its bitmap.
+#include "volume.h"
+
+#include <argp.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char program_name[] = "vistrel";
+const char *argp_program_version = "vistrel " TOOLS_VERSION;
+
+namespace {
+
+const argp_option checker_options[] = {
+    {"verbose", 'v', nullptr, 0, "Be verbose", 0},
+    {"root", 'b', "block", 0, "Specify root block", 0},
+    {"size", 's', "size", 0, "Force blocksize", 0},
+    {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0},
+    {"readonly", 'n', nullptr, 0, "No changes to the filesystem", 0},
+    {"force", 'f', nullptr, 0, "Force filesystem check", 0},
+    {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
+    {"write", 'w', nullptr, 0, "Write bitmap", 0},
+    {},
+};
+
+error_t parse_checker_option(int key, char *arg, argp_state *state)
+{
+    auto *session = static_cast<VolumeSession *>(state->input);
+    switch (key) {
+    case 'v': session->verbosity += 1; break;
+    case 'b': session->root_block = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
+    case 's': {
+        long value = std::strtol(arg, nullptr, 10);
+        session->block_size = std::uint32_t(value);
+        if (shift_of_block_size(value) == 0) {
+            log_error("invalid block size %d\n", int(value));
+            std::exit(1);
+        }
+        break;
+    }
+    case 'r':
+        session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10));
+        if (session->reserved_blocks == 0) {
+            log_error("at least 1 block must reserved\n");
+            std::exit(1);
+        }
+        break;
+    case 'n': session->flags |= ReadOnly; break;
+    case 'f': session->flags |= ForceCheck; break;
+    case 'c': session->flags |= ClearBitmapFlag; break;
+    case 'w': session->flags |= WriteBitmap; break;
+    case ARGP_KEY_ARG:
+        if (state->arg_num != 0)
+            argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
+        session->device_path = arg;
+        break;
+    case ARGP_KEY_NO_ARGS: argp_state_help(state, stderr, ARGP_HELP_STD_USAGE); break;
+    default: return ARGP_ERR_UNKNOWN;
+    }
+    return 0;
+}
+
+const argp checker_argp = {checker_options, parse_checker_option, "device", nullptr, nullptr, nullptr, nullptr};
+
+// The clear option: only the bitmap-valid flag (and the checksum) change.
+int clear_bitmap_flag()
+{
+    put_tail(volume.root_buffer, field::bitmap_flag, 0);
+    return write_root_block();
+}
+
+int verify_volume()
+{
+    volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
+    if (load_bitmap() != 0)
+        return 1;
+    if (volume.flags & DirCache)
+        check_dircache_chain(get_tail(volume.root_buffer, field::extension));
+    if (check_directory(volume.root_buffer + field::hash_table) != 0)
+        return 1;
+    compare_bitmaps();
+    if (!(volume.flags & WriteBitmap))
+        return 0;
+    // a refused bitmap still leaves the root block rewritten, with its flag
+    // as it was read; either failure makes the run fail
+    int stored = store_bitmap();
+    int written = write_root_block();
+    return stored | written;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::memset(&volume, 0, sizeof volume);
+    volume.reserved_blocks = 2;
+    if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &volume) != 0)
+        return 1;
+
+    volume.fd = open(volume.device_path, (volume.flags & ReadOnly) ? O_RDONLY : O_RDWR);
+    if (volume.fd < 0) {
+        std::perror("open");
+        return 1;
+    }
+    struct stat status;
+    if (fstat(volume.fd, &status) != 0) {
+        std::perror("stat");
+        return 1;
+    }
+    // the size in 512-byte sectors, kept in 64 bits: a volume of 4096-byte
+    // blocks reaches 2^35 sectors
+    std::uint64_t sectors = 0;
+    if (S_ISREG(status.st_mode)) {
+        sectors = std::uint64_t(status.st_size) / 512;
+    } else if (S_ISBLK(status.st_mode)) {
+        unsigned long count = 0;
+        ioctl(volume.fd, BLKGETSIZE, &count);
+        sectors = count;
+    } else {
+        log_error("'%s' isn't a valid device\n", volume.device_path);
+        return 1;
+    }
+    volume.total_blocks = sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(sectors);
+
+    if (find_root_block(sectors) != 0)
+        return 1;
+    if (volume.flags & ClearBitmapFlag)
+        return clear_bitmap_flag();
+    if (detect_dos_type() != 0)
+        return 1;
+    log_verbose(0, "detected a ");
+    if (volume.flags & International)
+        log_verbose(0, "international ");
+    if (volume.flags & DirCache)
+        log_verbose(0, "dircache ");
+    if (volume.flags & MultiUser)
+        log_verbose(0, "multiuser ");
+    log_verbose(0, "%s amiga filesystem%s\n", (volume.flags & OldFormat) ? "old" : "fast",
+                get_tail(volume.root_buffer, field::bitmap_flag) == 0 ? " (not cleanly unmounted)" : "");
+    return verify_volume();
+}

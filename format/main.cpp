@@ -1,0 +1,148 @@
+// plandor: writes an empty Amiga OFS/FFS volume.
+#include "volume.h"
+
+#include <argp.h>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char program_name[] = "plandor";
+const char *argp_program_version = "plandor " TOOLS_VERSION;
+
+namespace {
+
+bool root_given;
+long root_given_value;
+
+const argp_option formatter_options[] = {
+    {"verbose", 'v', nullptr, 0, "Be verbose", 0},
+    {"root", 'b', "rootblock", 0, "Specify root block", 0},
+    {"size", 's', "size", 0, "Set blocksize", 0},
+    {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0},
+    {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
+    {"intl", 'i', nullptr, 0, "International dir format", 0},
+    {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {},
+};
+
+error_t parse_formatter_option(int key, char *arg, argp_state *state)
+{
+    auto *session = static_cast<VolumeSession *>(state->input);
+    switch (key) {
+    case 'v': session->verbosity += 1; break;
+    case 'b':
+        root_given = true;
+        root_given_value = std::strtol(arg, nullptr, 10);
+        session->root_block = std::uint32_t(root_given_value);
+        break;
+    case 's': {
+        long value = std::strtol(arg, nullptr, 10);
+        session->block_size = std::uint32_t(value);
+        session->block_shift = shift_of_block_size(value);
+        if (session->block_shift == 0) {
+            log_error("invalid block size %d\n", int(value));
+            std::exit(1);
+        }
+        break;
+    }
+    case 'r': session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
+    case 'o': session->flags |= OldFormat; break;
+    case 'i': session->flags |= International; break;
+    case 'd': session->flags |= DirCache; break;
+    case ARGP_KEY_ARG:
+        if (state->arg_num == 0)
+            session->device_path = arg;
+        else if (state->arg_num == 1)
+            session->volume_name = arg;
+        else
+            argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
+        break;
+    case ARGP_KEY_END:
+        if (state->arg_num != 2)
+            argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
+        break;
+    default: return ARGP_ERR_UNKNOWN;
+    }
+    return 0;
+}
+
+const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name", nullptr, nullptr,
+                             nullptr, nullptr};
+
+// The size of the device in blocks.  A device with more blocks than a 32-bit
+// block number can count is refused, naming the smallest block size that fits.
+int size_device(const struct stat &status)
+{
+    std::uint64_t bytes;
+    if (S_ISREG(status.st_mode)) {
+        bytes = std::uint64_t(status.st_size);
+    } else if (S_ISBLK(status.st_mode)) {
+        unsigned long sectors = 0;
+        ioctl(volume.fd, BLKGETSIZE, &sectors);
+        bytes = std::uint64_t(sectors) * 512;
+    } else {
+        log_error("'%s' isn't a valid device\n", volume.device_path);
+        return 1;
+    }
+    std::uint64_t blocks = bytes >> volume.block_shift;
+    if (blocks > UINT32_MAX) {
+        std::uint32_t size = volume.block_size * 2;
+        while (size <= max_block_size && (bytes >> shift_of_block_size(size)) > UINT32_MAX)
+            size *= 2;
+        if (size <= max_block_size)
+            log_error("device has %" PRIu64 " blocks of %u bytes, more than a volume can hold; "
+                      "use a block size of %u bytes or more\n",
+                      blocks, volume.block_size, size);
+        else
+            log_error("device has %" PRIu64 " blocks of %u bytes, more than a volume can hold "
+                      "with any block size\n",
+                      blocks, volume.block_size);
+        return 1;
+    }
+    volume.total_blocks = std::uint32_t(blocks);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::memset(&volume, 0, sizeof volume);
+    volume.reserved_blocks = 2;
+    volume.block_size = 512;
+    volume.block_shift = 9;
+    if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &volume) != 0)
+        return 1;
+
+    volume.fd = open(volume.device_path, O_RDWR);
+    if (volume.fd < 0) {
+        std::perror("open");
+        return 1;
+    }
+    struct stat status;
+    if (fstat(volume.fd, &status) != 0) {
+        std::perror("stat");
+        return 1;
+    }
+    if (size_device(status) != 0 || check_format_geometry(root_given, root_given_value) != 0)
+        return 1;
+
+    init_root_block();
+    std::printf("blocks: %d\n", volume.total_blocks);
+    std::printf("blocksize: %d\n", volume.block_size);
+    std::printf("reserved blocks: %d\n", volume.reserved_blocks);
+    std::printf("rootblock: %d\n", volume.root_block);
+    if (create_bitmap() != 0)
+        return 1;
+    store_bitmap();
+    // the volume is complete only when the root block and block 0 are on it
+    int written = write_root_block();
+    written |= write_dos_type();
+    return written;
+}

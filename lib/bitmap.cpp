@@ -1,0 +1,263 @@
+// The allocation bitmap: the work map and the disk map in the word layout of
+// the bitmap blocks (map bit k is bit k & 7 of byte (k >> 3) XOR 3, 1 = free),
+// and the bitmap blocks with their extension chain on the volume.
+#include "volume.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+inline std::size_t map_byte(std::uint64_t bit) { return std::size_t((bit >> 3) ^ 3); }
+inline std::uint8_t map_mask(std::uint64_t bit) { return std::uint8_t(1u << (bit & 7)); }
+
+std::uint32_t map_bytes_per_block() { return volume.block_size - 4; }
+std::uint32_t ext_pointers_per_block() { return volume.block_size / 4 - 1; }
+
+int setup_maps()
+{
+    std::size_t size = std::size_t(bitmap_block_count()) * volume.block_size;
+    // allocations that report failure, so that a map too large for memory
+    // ends the run with a message
+    volume.work_map = static_cast<std::uint8_t *>(std::malloc(size ? size : 1));
+    volume.disk_map = volume.work_map ? static_cast<std::uint8_t *>(std::malloc(size ? size : 1)) : nullptr;
+    if (!volume.work_map || !volume.disk_map) {
+        log_error("unable to allocate bitmap\n");
+        return 1;
+    }
+    std::memset(volume.work_map, 0xFF, size);
+    std::memset(volume.disk_map, 0xFF, size);
+    mark_block_used(volume.root_block);
+    volume.alloc_hint = volume.root_block;
+    return 0;
+}
+
+// Takes one bitmap block named by `pointer` into the disk map at `position`;
+// a block that cannot be read or does not sum to 0 counts as a bitmap error
+// and leaves its part of the disk map free.
+void load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
+{
+    if (read_block(volume.bitmap_buffer, pointer) != 0 || block_checksum(volume.bitmap_buffer) != 0) {
+        volume.bitmap_errors += 1;
+        return;
+    }
+    mark_block_used(pointer);
+    std::memcpy(volume.disk_map + position, volume.bitmap_buffer + field::bitmap_map, map_bytes_per_block());
+}
+
+// Fills bitmap_buffer with the sealed bitmap block of the work map at `position`.
+void fill_bitmap_block(std::uint64_t position)
+{
+    std::memcpy(volume.bitmap_buffer + field::bitmap_map, volume.work_map + position, map_bytes_per_block());
+    seal_block(volume.bitmap_buffer, field::bitmap_checksum);
+}
+
+// Searches map bits [from, limit) for a free block, byte by byte, passing
+// over bytes of eight used blocks with one test.
+bool find_free_bit(std::uint64_t from, std::uint64_t limit, std::uint64_t &found)
+{
+    const std::uint8_t *map = volume.work_map;
+    std::uint64_t bit = from;
+    while (bit < limit) {
+        std::uint8_t byte = map[map_byte(bit)];
+        if (byte == 0) {
+            bit = (bit | 7) + 1;
+            continue;
+        }
+        for (; bit < limit; ++bit) {
+            if (byte & map_mask(bit)) {
+                found = bit;
+                return true;
+            }
+            if ((bit & 7) == 7) {
+                ++bit;
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int mark_block_used(std::uint32_t block)
+{
+    if (block < volume.reserved_blocks) {
+        log_error("can't allocate block %d (block is %s)\n", block, "reserved");
+        return 1;
+    }
+    if (block >= volume.total_blocks) {
+        log_error("can't allocate block %d (block is %s)\n", block, "out of range");
+        return 1;
+    }
+    std::uint64_t bit = block - volume.reserved_blocks;
+    std::uint8_t &byte = volume.work_map[map_byte(bit)];
+    if (!(byte & map_mask(bit))) {
+        log_error("block %d already allocated\n", block);
+        return 1;
+    }
+    byte &= std::uint8_t(~map_mask(bit));
+    return 0;
+}
+
+std::uint32_t allocate_block()
+{
+    std::uint64_t reserved = volume.reserved_blocks;
+    if (volume.total_blocks <= reserved)
+        return 0;
+    std::uint64_t found;
+    std::uint64_t start = volume.alloc_hint > reserved ? volume.alloc_hint - reserved : 0;
+    std::uint64_t root = volume.root_block > reserved ? volume.root_block - reserved : 0;
+    if (!find_free_bit(start, volume.total_blocks - reserved, found) && !find_free_bit(0, root, found))
+        return 0;
+    volume.work_map[map_byte(found)] &= std::uint8_t(~map_mask(found));
+    volume.alloc_hint = std::uint32_t(reserved + found);
+    return volume.alloc_hint;
+}
+
+int block_is_used(std::uint32_t block)
+{
+    if (block < volume.reserved_blocks || block >= volume.total_blocks)
+        return 1;
+    std::uint64_t bit = block - volume.reserved_blocks;
+    return (volume.work_map[map_byte(bit)] & map_mask(bit)) ? 0 : 1;
+}
+
+int load_bitmap()
+{
+    if (setup_maps() != 0)
+        return 1;
+    const std::uint8_t *root = volume.root_buffer;
+    std::uint32_t count = bitmap_block_count();
+    std::uint64_t position = 0;
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
+        std::uint32_t b = get_tail(root, field::bitmap_pages - 4 * i);
+        int errors = volume.bitmap_errors;
+        load_bitmap_block(b, position);
+        if (errors == volume.bitmap_errors)
+            log_verbose(2, "read bitmap %d : %d\n", i, b);
+    }
+    if (count <= root_bitmap_pages)
+        return 0;
+    std::uint32_t ext = get_tail(root, field::bitmap_ext);
+    if (ext == 0)
+        return 0;
+
+    alignas(4) std::uint8_t buffer[max_block_size];
+    std::uint32_t remaining = count - root_bitmap_pages;
+    std::uint32_t per = ext_pointers_per_block();
+    for (;;) {
+        if (read_block(buffer, ext) != 0) {
+            volume.bitmap_errors += 1;
+            return 0;
+        }
+        // Every extension block of a sound chain is new to the work map; one
+        // met again means the chain loops or runs into other bitmap blocks.
+        if (mark_block_used(ext) != 0) {
+            log_error("bitmap extension chain loops at block %d\n", ext);
+            volume.bitmap_errors += 1;
+            return 0;
+        }
+        log_verbose(2, "read ext bitmap: %u\n", ext);
+        std::uint32_t take = remaining < per ? remaining : per;
+        for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
+            std::uint32_t b = get_long(buffer, 4 * j);
+            int errors = volume.bitmap_errors;
+            load_bitmap_block(b, position);
+            if (errors == volume.bitmap_errors)
+                log_verbose(2, "read bitmap %d: %u\n", j, b);
+        }
+        std::uint32_t next = get_long(buffer, 4 * take);
+        if (next == 0 && remaining > per) {
+            log_error("bitmap blocks missing\n");
+            volume.bitmap_errors += 1;
+            return 1;
+        }
+        remaining -= take;
+        if (next == 0)
+            return 0;
+        ext = next;
+    }
+}
+
+int create_bitmap()
+{
+    if (setup_maps() != 0)
+        return 1;
+    std::uint8_t *root = volume.root_buffer;
+    std::uint32_t count = bitmap_block_count();
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i) {
+        std::uint32_t b = allocate_block();
+        log_verbose(2, "alloc bitmap %d at %d\n", i, b);
+        put_tail(root, field::bitmap_pages - 4 * i, b);
+    }
+    if (count <= root_bitmap_pages)
+        return 0;
+
+    std::uint32_t ext = allocate_block();
+    log_verbose(2, "alloc ext bitmap at %d\n", ext);
+    put_tail(root, field::bitmap_ext, ext);
+    std::uint32_t remaining = count - root_bitmap_pages;
+    std::uint32_t per = ext_pointers_per_block();
+    alignas(4) std::uint8_t buffer[max_block_size];
+    for (;;) {
+        std::memset(buffer, 0, volume.block_size);
+        std::uint32_t take = remaining < per ? remaining : per;
+        remaining -= take;
+        for (std::uint32_t j = 0; j < take; ++j) {
+            std::uint32_t b = allocate_block();
+            log_verbose(2, "alloc bitmap %d at %d\n", j, b);
+            put_long(buffer, 4 * j, b);
+        }
+        if (remaining == 0) {
+            write_block(buffer, ext);
+            return 0;
+        }
+        std::uint32_t next = allocate_block();
+        log_verbose(2, "alloc ext bitmap at %d\n", next);
+        put_long(buffer, 4 * take, next);
+        write_block(buffer, ext);
+        ext = next;
+    }
+}
+
+int store_bitmap()
+{
+    if (volume.bitmap_errors != 0) {
+        log_error("error in bitmap. abort writing bitmap\n");
+        return 1;
+    }
+    std::uint8_t *root = volume.root_buffer;
+    std::uint32_t count = bitmap_block_count();
+    std::uint64_t position = 0;
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
+        std::uint32_t p = get_tail(root, field::bitmap_pages - 4 * i);
+        fill_bitmap_block(position);
+        log_verbose(2, "write bitmap %d : %d\n", i, p);
+        write_block(volume.bitmap_buffer, p);
+    }
+    std::uint32_t ext = get_tail(root, field::bitmap_ext);
+    if (count > root_bitmap_pages && ext != 0) {
+        alignas(4) std::uint8_t buffer[max_block_size];
+        std::uint32_t remaining = count - root_bitmap_pages;
+        std::uint32_t per = ext_pointers_per_block();
+        while (read_block(buffer, ext) == 0) {
+            std::uint32_t take = remaining < per ? remaining : per;
+            for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
+                std::uint32_t p = get_long(buffer, 4 * j);
+                fill_bitmap_block(position);
+                log_verbose(2, "write bitmap %d: %u\n", j, p);
+                write_block(volume.bitmap_buffer, p);
+            }
+            if (per >= remaining)
+                break;
+            std::uint32_t next = get_long(buffer, 4 * take);
+            remaining -= take;
+            if (next == 0)
+                break;
+            ext = next;
+        }
+    }
+    put_tail(root, field::bitmap_flag, 0xFFFFFFFFu);
+    return 0;
+}

@@ -1,0 +1,185 @@
+// The root block and the boot block: filling, writing, finding, and the DOS
+// type in the first long of block 0.
+#include "volume.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+
+void init_root_block()
+{
+    std::uint8_t *root = volume.root_buffer;
+    std::memset(root, 0, volume.block_size);
+    put_long(root, field::type, header_type);
+    put_long(root, field::hash_table_size, hash_slots());
+
+    AmigaDate now = amiga_date_from_unix(std::int64_t(std::time(nullptr)));
+    put_date(root, field::root_altered, now);
+    put_date(root, field::volume_altered, now);
+    put_date(root, field::volume_created, now);
+
+    std::size_t length = std::strlen(volume.volume_name);
+    if (length > name_room) {
+        log_error("name exceeds max name length of 30 characters\n");
+        length = name_room;
+    }
+    root[tail(field::name_length)] = std::uint8_t(length);
+    std::memcpy(root + tail(field::name), volume.volume_name, length);
+    put_tail(root, field::secondary_type, std::uint32_t(Root));
+}
+
+int write_root_block()
+{
+    seal_block(volume.root_buffer, field::checksum);
+    log_verbose(1, "writing root block at %d\n", volume.root_block);
+    return write_block(volume.root_buffer, volume.root_block);
+}
+
+int write_dos_type()
+{
+    std::uint32_t reserved = volume.reserved_blocks;
+    volume.reserved_blocks = 0;
+    int result = 1;
+    if (read_block(volume.bitmap_buffer, 0) == 0) {
+        put_long(volume.bitmap_buffer, 0, dos_type_from_flags(volume.flags));
+        result = write_block(volume.bitmap_buffer, 0);
+    }
+    volume.reserved_blocks = reserved;
+    return result;
+}
+
+namespace {
+
+void set_block_size(std::uint32_t size, std::uint32_t shift)
+{
+    volume.block_size = size;
+    volume.block_shift = shift;
+}
+
+// the part of a root block that its first 512 bytes show
+bool looks_like_root_header(const std::uint8_t *block)
+{
+    return get_long(block, field::type) == header_type && get_long(block, field::header_key) == 0 &&
+           get_long(block, field::high_seq) == 0 && get_long(block, field::first_data) == 0;
+}
+
+enum Candidate { Found, NotRoot, Unreadable };
+
+// Tests whether sector `sector` holds the root block; on success the block
+// size, shift, root block and total blocks are set.
+Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::uint64_t device_sectors)
+{
+    set_block_size(512, 9);
+    if (read_block_at(volume.root_buffer, sector, device_sectors) != 0)
+        return Unreadable;
+    if (!looks_like_root_header(volume.root_buffer))
+        return NotRoot;
+    std::uint64_t size = (std::uint64_t(get_long(volume.root_buffer, field::hash_table_size)) + 56) * 4;
+    std::uint32_t shift = shift_of_block_size(std::int64_t(size));
+    if (shift == 0 || (forced != 0 && size != forced))
+        return NotRoot;
+    std::uint64_t block = sector >> (shift - 9);
+    if (block > UINT32_MAX)
+        return NotRoot;  // no 32-bit block number reaches it
+    set_block_size(std::uint32_t(size), shift);
+    volume.root_block = std::uint32_t(block);
+    if (shift != 9 && read_block_at(volume.root_buffer, block, device_sectors) != 0)
+        return NotRoot;
+    if (std::int32_t(get_tail(volume.root_buffer, field::secondary_type)) != Root ||
+        block_checksum(volume.root_buffer) != 0)
+        return NotRoot;
+    log_verbose(1, "root block found at %d\n", volume.root_block);
+    // a volume holds at most 2^32 - 1 blocks; the rest of a larger device
+    // is out of its reach
+    std::uint64_t blocks = device_sectors >> (shift - 9);
+    volume.total_blocks = blocks > UINT32_MAX ? UINT32_MAX : std::uint32_t(blocks);
+    return Found;
+}
+
+}  // namespace
+
+int find_root_block(std::uint64_t device_sectors)
+{
+    std::uint32_t forced = volume.block_size;
+    bool given = volume.root_block != 0;
+    std::uint64_t first = given ? std::uint64_t(volume.root_block) * (forced ? forced / 512 : 1) : device_sectors / 2;
+    std::uint64_t count = given ? 1 : 8;
+    for (std::uint64_t sector = first; sector < first + count; ++sector) {
+        Candidate result = try_root_candidate(sector, forced, device_sectors);
+        if (result == Found)
+            return 0;
+        if (result == Unreadable)
+            break;
+        // When the device ends in a partial block of 1024 bytes or more, the
+        // middle in sectors lies past the middle in blocks, where the
+        // formatter put the root block; that place is tried last.
+        if (!given && sector + 1 == first + count) {
+            for (std::uint32_t shift = 10; shift <= 12; ++shift) {
+                if (forced != 0 && forced != (1u << shift))
+                    continue;
+                std::uint64_t blocks = device_sectors >> (shift - 9);
+                std::uint64_t middle = ((blocks + volume.reserved_blocks - 1) / 2) << (shift - 9);
+                if (blocks == 0 || (middle >= first && middle < first + count))
+                    continue;
+                result = try_root_candidate(middle, forced, device_sectors);
+                if (result == Found)
+                    return 0;
+                if (result == Unreadable)
+                    break;
+            }
+        }
+    }
+    log_error("unable to find root block\n");
+    return 1;
+}
+
+int detect_dos_type()
+{
+    std::uint32_t reserved = volume.reserved_blocks;
+    volume.reserved_blocks = 0;
+    int result = read_block(volume.bitmap_buffer, 0);
+    volume.reserved_blocks = reserved;
+    if (result != 0)
+        return 1;
+    int flags = flags_from_dos_type(get_long(volume.bitmap_buffer, 0));
+    if (flags < 0)
+        return 1;
+    volume.flags |= std::uint8_t(flags);
+    return 0;
+}
+
+// Refuses, before anything is written, a geometry that cannot hold the
+// reserved blocks, the root block and the bitmap blocks behind them.
+int check_format_geometry(bool root_given, long root_given_value)
+{
+    std::uint64_t total = volume.total_blocks, reserved = volume.reserved_blocks;
+    if (total <= reserved) {
+        log_error("volume of %u blocks cannot hold %u reserved blocks and a root block\n", volume.total_blocks,
+                  volume.reserved_blocks);
+        return 1;
+    }
+    if (root_given) {
+        if (root_given_value < 1 || std::uint64_t(root_given_value) < reserved ||
+            std::uint64_t(root_given_value) >= total) {
+            log_error("root block %ld is not within blocks %u to %u of the volume\n", root_given_value,
+                      volume.reserved_blocks > 1 ? volume.reserved_blocks : 1, volume.total_blocks - 1);
+            return 1;
+        }
+        volume.root_block = std::uint32_t(root_given_value);
+    } else {
+        // 64-bit intermediates: the sum overflows 32 bits near 2^32 blocks
+        volume.root_block = std::uint32_t((total + reserved - 1) / 2);
+        if (volume.root_block == 0) {
+            log_error("volume of %u blocks has no room for a root block after block 0\n", volume.total_blocks);
+            return 1;
+        }
+    }
+    std::uint64_t bitmap = bitmap_block_count();
+    bitmap += bitmap_ext_count(std::uint32_t(bitmap));
+    if (total - reserved < 1 + bitmap) {
+        log_error("volume of %u blocks is too small for its root block and %" PRIu64 " bitmap blocks\n",
+                  volume.total_blocks, bitmap);
+        return 1;
+    }
+    return 0;
+}

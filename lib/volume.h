@@ -1,0 +1,235 @@
+// The volume library: everything both programs know about an Amiga OFS/FFS
+// volume.  One process works on one open volume, described by the one
+// VolumeSession; every operation returns 0 for success and 1 for failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Session
+
+enum VolumeFlags : std::uint8_t {
+    ReadOnly = 0x01,
+    ForceCheck = 0x02,
+    ClearBitmapFlag = 0x04,
+    WriteBitmap = 0x08,
+    OldFormat = 0x10,
+    MultiUser = 0x20,
+    International = 0x40,
+    DirCache = 0x80,
+};
+
+constexpr std::uint32_t max_block_size = 4096;
+
+struct VolumeSession {
+    const char *volume_name;
+    const char *device_path;
+    int fd;
+    std::uint32_t reserved_blocks;
+    std::uint32_t root_block;
+    std::uint32_t block_size;
+    std::uint32_t data_bytes_per_block;
+    std::uint32_t block_shift;
+    std::uint32_t total_blocks;
+    std::uint32_t alloc_hint;
+    int verbosity;
+    int bitmap_errors;
+    std::uint8_t flags;
+    alignas(4) std::uint8_t bitmap_buffer[max_block_size];
+    alignas(4) std::uint8_t root_buffer[max_block_size];
+    std::uint8_t *work_map;
+    std::uint8_t *disk_map;
+};
+
+extern VolumeSession volume;
+
+// Each program defines the name that prefixes its error messages.
+extern const char program_name[];
+
+// ---------------------------------------------------------------------------
+// Big-endian field access.  Blocks stay in their on-disk byte order; each
+// access converts the one field it touches.
+
+inline std::uint32_t get_long(const std::uint8_t *block, std::uint32_t offset)
+{
+    const std::uint8_t *p = block + offset;
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           std::uint32_t(p[3]);
+}
+
+inline void put_long(std::uint8_t *block, std::uint32_t offset, std::uint32_t value)
+{
+    std::uint8_t *p = block + offset;
+    p[0] = std::uint8_t(value >> 24);
+    p[1] = std::uint8_t(value >> 16);
+    p[2] = std::uint8_t(value >> 8);
+    p[3] = std::uint8_t(value);
+}
+
+// ---------------------------------------------------------------------------
+// On-disk layout.  Fields at the start of a block have fixed offsets; fields
+// near the end lie a fixed distance before the end and so move with the block
+// size: their offset is tail(distance).
+
+namespace field {
+// header blocks (root, directory, file, link), file extension blocks
+constexpr std::uint32_t type = 0;
+constexpr std::uint32_t header_key = 4;
+constexpr std::uint32_t high_seq = 8;
+constexpr std::uint32_t hash_table_size = 12;
+constexpr std::uint32_t first_data = 16;
+constexpr std::uint32_t checksum = 20;
+constexpr std::uint32_t hash_table = 24;  // also a file's data_blocks
+
+// distances from the end of the block
+constexpr std::uint32_t bitmap_flag = 200;
+constexpr std::uint32_t bitmap_pages = 196;
+constexpr std::uint32_t byte_size = 188;
+constexpr std::uint32_t comment_length = 184;
+constexpr std::uint32_t comment = 183;
+constexpr std::uint32_t bitmap_ext = 96;
+constexpr std::uint32_t root_altered = 92;
+constexpr std::uint32_t date = 92;
+constexpr std::uint32_t name_length = 80;
+constexpr std::uint32_t name = 79;
+constexpr std::uint32_t volume_altered = 40;
+constexpr std::uint32_t volume_created = 28;
+constexpr std::uint32_t next_hash = 16;
+constexpr std::uint32_t extension = 8;
+constexpr std::uint32_t secondary_type = 4;
+
+// bitmap blocks
+constexpr std::uint32_t bitmap_checksum = 0;
+constexpr std::uint32_t bitmap_map = 4;
+
+// dircache blocks
+constexpr std::uint32_t dircache_own = 4;
+constexpr std::uint32_t dircache_next = 16;
+}  // namespace field
+
+constexpr std::uint32_t header_type = 2;
+constexpr std::uint32_t name_room = 30;
+constexpr std::uint32_t root_bitmap_pages = 25;
+constexpr std::uint32_t amiga_epoch = 252460800;  // 1978-01-01 00:00:00 UTC
+
+enum SecondaryType : std::int32_t {
+    Root = 1,
+    Dir = 2,
+    SoftLink = 3,
+    LinkDir = 4,
+    File = -3,
+    FileLink = -4,
+};
+
+// offset of a field that lies `distance` bytes before the end of the block
+inline std::uint32_t tail(std::uint32_t distance) { return volume.block_size - distance; }
+
+inline std::uint32_t get_tail(const std::uint8_t *block, std::uint32_t distance)
+{
+    return get_long(block, tail(distance));
+}
+
+inline void put_tail(std::uint8_t *block, std::uint32_t distance, std::uint32_t value)
+{
+    put_long(block, tail(distance), value);
+}
+
+// the number of hash table slots, and of data block pointers per file block
+inline std::uint32_t hash_slots() { return volume.block_size / 4 - 56; }
+
+// long i of a table that starts at the hash table (slot i, or data pointer i)
+inline std::uint32_t table_entry(const std::uint8_t *block, std::uint32_t i)
+{
+    return get_long(block, field::hash_table + 4 * i);
+}
+
+struct AmigaDate {
+    std::uint32_t days;
+    std::uint32_t minutes;
+    std::uint32_t ticks;
+};
+
+AmigaDate amiga_date_from_unix(std::int64_t seconds);
+std::uint32_t unix_from_amiga_date(AmigaDate date);  // wraps modulo 2^32
+AmigaDate get_date(const std::uint8_t *block, std::uint32_t distance);
+void put_date(std::uint8_t *block, std::uint32_t distance, AmigaDate date);
+
+// block_shift for a block size, or 0 when it is none of the four sizes
+std::uint32_t shift_of_block_size(std::int64_t size);
+
+// the variant bits that a DOS type sets when read, or -1 when unrecognised
+int flags_from_dos_type(std::uint32_t dos_type);
+// the DOS type written for the variant bits of `flags`
+std::uint32_t dos_type_from_flags(std::uint8_t flags);
+
+// map bits held by one bitmap block
+inline std::uint32_t bitmap_bits_per_block() { return volume.block_size * 8 - 32; }
+// bitmap blocks that the volume needs (64-bit intermediates, so it never wraps)
+std::uint32_t bitmap_block_count();
+// bitmap extension blocks needed for `count` bitmap blocks
+std::uint32_t bitmap_ext_count(std::uint32_t count);
+// data blocks of a file of `byte_size` bytes (32-bit arithmetic, as stored)
+std::uint32_t data_block_count(std::uint32_t byte_size);
+
+// ---------------------------------------------------------------------------
+// Block I/O, checksum and messages
+
+int read_block(std::uint8_t *buffer, std::uint32_t block);
+int write_block(const std::uint8_t *buffer, std::uint32_t block);
+// The guarded read behind read_block, for block numbers and limits that may
+// exceed 32 bits (the root block search works in 512-byte sectors).
+int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit);
+std::uint32_t block_checksum(const std::uint8_t *buffer);
+// store the two's complement of the block's sum at `checksum_offset`
+void seal_block(std::uint8_t *buffer, std::uint32_t checksum_offset);
+
+void log_verbose(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---------------------------------------------------------------------------
+// Root block and boot block
+
+void init_root_block();
+int write_root_block();
+int write_dos_type();
+// Searches the sectors around the middle of a device of `device_sectors`
+// 512-byte sectors (or the one given with root_block); sets block_size,
+// block_shift, root_block, and total_blocks in blocks.
+int find_root_block(std::uint64_t device_sectors);
+int detect_dos_type();
+// The formatter's geometry: places the root block (at the number given, when
+// `root_given`, else in the middle) and refuses, with a message and before
+// anything is written, a volume that cannot hold the reserved blocks, the
+// root block and the bitmap blocks behind them.
+int check_format_geometry(bool root_given, long root_given_value);
+
+// ---------------------------------------------------------------------------
+// Allocation bitmap
+
+int mark_block_used(std::uint32_t block);
+std::uint32_t allocate_block();
+int block_is_used(std::uint32_t block);
+int load_bitmap();
+int create_bitmap();
+int store_bitmap();
+
+// ---------------------------------------------------------------------------
+// Directory tree verification and listing
+
+// `hash_table` points to the first slot of a root or directory hash table
+int check_directory(const std::uint8_t *hash_table);
+int check_file_blocks(std::uint8_t *header);
+int check_dircache_chain(std::uint32_t first_block);
+void print_dir_line(const std::uint8_t *header);
+void print_file_line(const std::uint8_t *header);
+void print_link_line(const std::uint8_t *header);
+// For tests and fuzzers that run several checks in one process: frees the
+// walk's record of visited blocks, so that the next walk starts a fresh one
+// sized for its own volume.
+void reset_walk_record();
+
+// ---------------------------------------------------------------------------
+// Bitmap comparison
+
+std::uint32_t compare_bitmaps();

@@ -1,0 +1,306 @@
+// The directory tree walk: every entry is checked and listed, and every block
+// that the tree owns is marked in the work map.
+//
+// The walk keeps its own record of the header, file extension and dircache
+// blocks it has visited, one bit per block of the volume.  That record, not
+// the work map, tells a loop (a chain or a directory that comes back to a
+// block already walked) from a cross-link (a block that two owners claim,
+// which mark_block_used reports): no block is walked twice, so every walk
+// ends.  Directories are walked with a stack of levels on the heap, one block
+// buffer per level, so a tree of any depth costs its depth in blocks and
+// never the process stack.
+#include "volume.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+std::uint8_t *visited_map;
+
+int setup_visited()
+{
+    if (visited_map)
+        return 0;
+    std::size_t size = (std::size_t(volume.total_blocks) + 7) / 8;
+    visited_map = static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1));
+    if (!visited_map) {
+        log_error("unable to allocate the record of visited blocks\n");
+        return 1;
+    }
+    return 0;
+}
+
+// true when the block was visited before; records it otherwise.  Blocks past
+// the end of the volume are never read, so they need no record.
+bool visit(std::uint32_t block)
+{
+    if (block >= volume.total_blocks)
+        return false;
+    std::uint8_t mask = std::uint8_t(1u << (block & 7));
+    std::uint8_t &byte = visited_map[block >> 3];
+    if (byte & mask)
+        return true;
+    byte |= mask;
+    return false;
+}
+
+// The 25-character date column: the date text and one blank.  The text fills
+// 24 of the 25 bytes that strftime may use, so its trailing blank does not
+// fit; strftime gives up there and the field's own 25th blank completes it.
+void print_date(const std::uint8_t *header)
+{
+    char text[26];
+    std::memset(text, ' ', 25);
+    text[25] = '\0';
+    std::time_t seconds = std::time_t(unix_from_amiga_date(get_date(header, field::date)));
+    if (const std::tm *local = std::localtime(&seconds))
+        std::strftime(text, 25, "%a %b %e %T %Y ", local);
+    text[25] = '\0';
+    for (int i = 0; i < 25; ++i)
+        if (text[i] == '\0')
+            text[i] = ' ';
+    log_verbose(1, "%s", text);
+}
+
+// key and name: a name_length that would run past the block is cut at its end
+void print_key_and_name(const std::uint8_t *header)
+{
+    int length = header[tail(field::name_length)];
+    int room = int(field::name);
+    log_verbose(1, "%10u %-30.*s ", get_long(header, field::header_key), length < room ? length : room,
+                reinterpret_cast<const char *>(header + tail(field::name)));
+}
+
+// the comment, up to its first NUL byte or the end of the block, right-aligned
+// in a field comment_length wide
+void print_comment(const std::uint8_t *header, const char *format)
+{
+    const char *text = reinterpret_cast<const char *>(header + tail(field::comment));
+    int length = int(strnlen(text, field::comment));
+    log_verbose(1, format, int(header[tail(field::comment_length)]), length, text);
+}
+
+bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
+{
+    std::uint32_t key = get_long(header, field::header_key);
+    if (key == block)
+        return true;
+    log_error("wrong header key (%u, %u)\n", key, block);
+    return false;
+}
+
+}  // namespace
+
+void reset_walk_record()
+{
+    std::free(visited_map);
+    visited_map = nullptr;
+}
+
+void print_dir_line(const std::uint8_t *header)
+{
+    if (volume.verbosity < 1)
+        return;
+    print_key_and_name(header);
+    log_verbose(1, "     <DIR> ");
+    print_date(header);
+    print_comment(header, " %*.*s\n");
+}
+
+void print_file_line(const std::uint8_t *header)
+{
+    if (volume.verbosity < 1)
+        return;
+    print_key_and_name(header);
+    log_verbose(1, "%10u ", get_tail(header, field::byte_size));
+    print_date(header);
+    print_comment(header, "%*.*s\n");
+}
+
+void print_link_line(const std::uint8_t *header)
+{
+    if (volume.verbosity < 1)
+        return;
+    print_key_and_name(header);
+    const char *label = "     <?\?\?> ";
+    switch (std::int32_t(get_tail(header, field::secondary_type))) {
+    case SoftLink: label = "<SOFTLINK> "; break;
+    case LinkDir: label = " <LINKDIR> "; break;
+    case FileLink: label = "<FILELINK> "; break;
+    default: break;
+    }
+    log_verbose(1, "%s", label);
+    print_date(header);
+    print_comment(header, " %*.*s\n");
+}
+
+int check_file_blocks(std::uint8_t *header)
+{
+    if (setup_visited() != 0)
+        return 0;
+    std::uint32_t slots = hash_slots();
+    std::uint32_t remaining = data_block_count(get_tail(header, field::byte_size));
+    std::uint32_t current = get_long(header, field::header_key);
+    for (;;) {
+        std::uint32_t expected = remaining <= slots ? remaining : slots;
+        std::uint32_t high_seq = get_long(header, field::high_seq);
+        if (high_seq != expected)
+            log_error("wrong blockcount %d in %d\n", high_seq, current);
+        for (std::uint32_t j = slots; j-- > 0;) {
+            std::uint32_t p = table_entry(header, j);
+            if (remaining > 0) {
+                log_verbose(2, " [%u]", p);
+                remaining -= 1;
+                mark_block_used(p);
+            } else if (p != 0) {
+                log_error("block %d exceeds file size\n", p);
+            }
+        }
+        std::uint32_t e = get_tail(header, field::extension);
+        if (e == 0) {
+            log_verbose(2, "\n");
+            return 0;
+        }
+        current = e;
+        if (visit(e)) {
+            log_error("extended block %d already visited\n", e);
+            return 0;
+        }
+        // a block that cannot be read ends the file's walk: the buffer holds
+        // nothing that belongs to it
+        if (read_block(header, e) != 0)
+            return 0;
+        if (remaining > 0) {
+            mark_block_used(e);
+            log_verbose(2, "\n [ext:%u]", e);
+        } else {
+            log_error("extended block %d exceeds file size\n", e);
+        }
+    }
+}
+
+int check_dircache_chain(std::uint32_t first_block)
+{
+    if (setup_visited() != 0)
+        return 1;
+    alignas(4) std::uint8_t buffer[max_block_size];
+    for (std::uint32_t b = first_block; b != 0; b = get_long(buffer, field::dircache_next)) {
+        if (visit(b)) {
+            log_error("dcache entry %d already visited\n", b);
+            return 1;
+        }
+        if (read_block(buffer, b) != 0)
+            return 1;
+        if (block_checksum(buffer) != 0) {
+            log_error("dcache entry %d has invalid checksum\n", b);
+            return 1;
+        }
+        if (get_long(buffer, field::dircache_own) != b)
+            log_error("dcache entry %d has key\n", b);
+        log_verbose(2, " [%u]", b);
+        mark_block_used(b);
+    }
+    log_verbose(2, "\n");
+    return 0;
+}
+
+namespace {
+
+// One directory being walked: its hash table (in the level above), the slot
+// in it, and the next entry of the slot's chain (0 when the chain is done).
+struct Level {
+    const std::uint8_t *table;
+    std::uint32_t slot;
+    std::uint32_t next;
+};
+
+}  // namespace
+
+int check_directory(const std::uint8_t *hash_table)
+{
+    if (setup_visited() != 0)
+        return 1;
+    std::uint32_t slots = hash_slots();
+    std::vector<Level> levels;
+    std::vector<std::uint8_t *> buffers;  // one block per level, kept for reuse
+    levels.push_back({hash_table, 0, get_long(hash_table, 0)});
+    int result = 0;
+    while (!levels.empty()) {
+        std::size_t depth = levels.size() - 1;
+        Level &level = levels.back();
+        if (level.next == 0) {
+            if (++level.slot >= slots)
+                levels.pop_back();
+            else
+                level.next = get_long(level.table, 4 * level.slot);
+            continue;
+        }
+        std::uint32_t a = level.next;
+        level.next = 0;  // the chain ends here unless the entry continues it
+        if (visit(a)) {
+            log_error("dir entry %d already visited\n", a);
+            continue;
+        }
+        if (depth == buffers.size()) {
+            auto *buffer = static_cast<std::uint8_t *>(std::malloc(volume.block_size));
+            if (!buffer) {
+                log_error("unable to allocate a buffer for directory level %u\n", unsigned(depth));
+                result = 1;
+                break;
+            }
+            buffers.push_back(buffer);
+        }
+        std::uint8_t *buffer = buffers[depth];
+        if (read_block(buffer, a) != 0)
+            continue;
+        std::uint32_t sum = block_checksum(buffer);
+        if (sum != 0) {
+            log_error("dir entry %d has invalid checksum (%x)\n", a, sum);
+            continue;
+        }
+        std::uint32_t type = get_long(buffer, field::type);
+        if (type != header_type) {
+            log_error("dir entry %d has invalid primary type %d\n", a, type);
+            continue;
+        }
+        std::int32_t secondary = std::int32_t(get_tail(buffer, field::secondary_type));
+        switch (secondary) {
+        case Dir:
+            header_key_matches(buffer, a);
+            print_dir_line(buffer);
+            mark_block_used(a);
+            if (volume.flags & DirCache)
+                check_dircache_chain(get_tail(buffer, field::extension));
+            level.next = get_tail(buffer, field::next_hash);
+            levels.push_back({buffer + field::hash_table, 0, get_long(buffer, field::hash_table)});
+            break;
+        case File:
+            header_key_matches(buffer, a);
+            print_file_line(buffer);
+            mark_block_used(a);
+            level.next = get_tail(buffer, field::next_hash);
+            check_file_blocks(buffer);
+            break;
+        case SoftLink:
+        case LinkDir:
+        case FileLink:
+            print_link_line(buffer);
+            mark_block_used(a);
+            level.next = get_tail(buffer, field::next_hash);
+            break;
+        case Root:
+            log_error("dir entry %d has root type\n", a);
+            break;
+        default:
+            log_error("dir entry %d has unknown secondary type %d\n", a, secondary);
+            break;
+        }
+    }
+    for (std::uint8_t *buffer : buffers)
+        std::free(buffer);
+    return result;
+}

@@ -1,0 +1,134 @@
+#include "e2e.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+namespace {
+
+std::string scratch_dir()
+{
+    static std::string dir = [] {
+        char pattern[] = "/tmp/vistrel-test-XXXXXX";
+        const char *made = mkdtemp(pattern);
+        if (!made)
+            std::abort();
+        std::string path = made;
+        std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
+        return path;
+    }();
+    return dir;
+}
+
+}  // namespace
+
+Run run(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        std::abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        setenv("TZ", "UTC", 1);
+        setenv("LC_ALL", "C", 1);
+        for (const std::string &pair : env)
+            putenv(const_cast<char *>(pair.c_str()));
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    Run result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[65536];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, std::size_t(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string temp_path(const std::string &name)
+{
+    static int counter = 0;
+    return scratch_dir() + "/" + std::to_string(++counter) + "-" + name;
+}
+
+std::string sparse_image(const std::string &name, std::uint64_t bytes)
+{
+    std::string path = temp_path(name);
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    if (fd < 0 || ftruncate(fd, off_t(bytes)) != 0)
+        std::abort();
+    close(fd);
+    return path;
+}
+
+std::vector<std::uint8_t> read_range(const std::string &path, std::uint64_t offset, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return {};
+    ssize_t n = pread(fd, bytes.data(), count, off_t(offset));
+    close(fd);
+    bytes.resize(n > 0 ? std::size_t(n) : 0);
+    return bytes;
+}
+
+std::vector<std::uint8_t> read_file(const std::string &path)
+{
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return {};
+    return read_range(path, 0, std::size_t(status.st_size));
+}
+
+std::uint32_t read_be32(const std::string &path, std::uint64_t offset)
+{
+    std::vector<std::uint8_t> b = read_range(path, offset, 4);
+    if (b.size() != 4)
+        return 0;
+    return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+}
+
+bool exists(const std::string &path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace e2e

@@ -1,0 +1,35 @@
+// Helpers for the end-to-end tests: run the real binaries on image files and
+// capture their whole output and exit status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Run {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output, whole
+    std::string err;  // standard error, whole
+};
+
+// Runs `program` with `args` (no shell), TZ=UTC and LC_ALL=C unless `env`
+// gives other NAME=value pairs, which are added to the environment.
+Run run(const std::string &program, const std::vector<std::string> &args,
+        const std::vector<std::string> &env = {});
+inline Run vistrel(const std::vector<std::string> &args) { return run(VISTREL_PATH, args); }
+inline Run plandor(const std::vector<std::string> &args) { return run(PLANDOR_PATH, args); }
+
+// A fresh path in this test program's scratch folder (removed at exit).
+std::string temp_path(const std::string &name);
+// A sparse image file of `bytes` bytes.
+std::string sparse_image(const std::string &name, std::uint64_t bytes);
+
+std::vector<std::uint8_t> read_file(const std::string &path);
+// Bytes [offset, offset + count) of a file.
+std::vector<std::uint8_t> read_range(const std::string &path, std::uint64_t offset, std::size_t count);
+std::uint32_t read_be32(const std::string &path, std::uint64_t offset);
+bool exists(const std::string &path);
+
+}  // namespace e2e

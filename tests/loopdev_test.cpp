@@ -1,0 +1,92 @@
+// Both tools on real block devices: an image attached to a loop device, so
+// that the device's size comes from the kernel and not from the file.
+#include "e2e.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// A loop device attached to an image for the length of a test.
+struct LoopDevice {
+    std::string path;
+    std::string why_not;  // the reason there is none
+    explicit LoopDevice(const std::string &image)
+    {
+        if (geteuid() != 0) {
+            why_not = "loop devices need root";
+            return;
+        }
+        e2e::Run r = e2e::run("/sbin/losetup", {"--find", "--show", image});
+        if (r.status != 0 || r.out.empty()) {
+            why_not = "losetup cannot attach a loop device here: " + r.err;
+            return;
+        }
+        path = r.out.substr(0, r.out.find('\n'));
+    }
+    ~LoopDevice()
+    {
+        if (!path.empty())
+            e2e::run("/sbin/losetup", {"--detach", path});
+    }
+};
+
+#define REQUIRE_LOOP(device)                  \
+    if ((device).path.empty())                \
+    GTEST_SKIP() << (device).why_not
+
+struct Geometry {
+    std::uint64_t image_bytes;
+    const char *size;  // plandor -s
+    std::uint32_t blocks, root;
+};
+
+TEST(LoopDevice, FormatAndCheckOnTheDevice)
+{
+    // the last case's image is not a whole number of 4096-byte blocks
+    const Geometry cases[] = {
+        {901120, "512", 1760, 880},
+        {4u << 20, "1024", 4096, 2048},
+        {(1u << 20) + 1536, "4096", 256, 128},
+        {8u << 20, "2048", 4096, 2048},
+    };
+    for (const Geometry &g : cases) {
+        SCOPED_TRACE(g.size);
+        std::string image = e2e::sparse_image("loop.img", g.image_bytes);
+        LoopDevice device(image);
+        REQUIRE_LOOP(device);
+
+        e2e::Run format = e2e::plandor({"-s", g.size, device.path, "Loop"});
+        EXPECT_EQ(format.status, 0) << format.out << format.err;
+        EXPECT_EQ(format.out, "blocks: " + std::to_string(g.blocks) + "\nblocksize: " + g.size +
+                                  "\nreserved blocks: 2\nrootblock: " + std::to_string(g.root) + "\n");
+
+        e2e::Run check = e2e::vistrel({"-n", "-vv", device.path});
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+        EXPECT_EQ(check.out, "root block found at " + std::to_string(g.root) +
+                                 "\ndetected a fast amiga filesystem\nread bitmap 0 : " +
+                                 std::to_string(g.root + 1) + "\nbitmap check: \n");
+
+        // the image behind the device holds the same volume
+        e2e::Run file = e2e::vistrel({"-n", image});
+        EXPECT_EQ(file.out, "detected a fast amiga filesystem\n");
+    }
+}
+
+TEST(LoopDevice, RepairOnTheDevice)
+{
+    std::string image = e2e::sparse_image("repair.img", 901120);
+    LoopDevice device(image);
+    REQUIRE_LOOP(device);
+    ASSERT_EQ(e2e::plandor({device.path, "Repair"}).status, 0);
+    EXPECT_EQ(e2e::vistrel({"-c", device.path}).status, 0);
+    EXPECT_EQ(e2e::vistrel({"-n", device.path}).out, "detected a fast amiga filesystem (not cleanly unmounted)\n");
+    e2e::Run repair = e2e::vistrel({"-w", "-v", device.path});
+    EXPECT_EQ(repair.status, 0);
+    EXPECT_EQ(repair.out, "root block found at 880\ndetected a fast amiga filesystem (not cleanly unmounted)\n"
+                          "writing root block at 880\n");
+    EXPECT_EQ(e2e::vistrel({"-n", device.path}).out, "detected a fast amiga filesystem\n");
+}
+
+}  // namespace

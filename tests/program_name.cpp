@@ -1,0 +1,1 @@
+const char program_name[] = "vistrel";

@@ -1,1 +1,4 @@
+// The name that prefixes error messages in unit tests of the library.
+#include "volume.h"
+
 const char program_name[] = "vistrel";

@@ -16,6 +16,8 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
+bool block_device;
+
 const argp_option checker_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
     {"root", 'b', "block", 0, "Specify root block", 0},
@@ -71,7 +73,10 @@ const argp checker_argp = {checker_options, parse_checker_option, "device", null
 int clear_bitmap_flag()
 {
     put_tail(volume.root_buffer, field::bitmap_flag, 0);
-    return write_root_block();
+    int written = write_root_block();
+    if (written == 0 && block_device)
+        written = flush_device();
+    return written;
 }
 
 int verify_volume()
@@ -90,6 +95,8 @@ int verify_volume()
     // as it was read; either failure makes the run fail
     int stored = store_bitmap();
     int written = write_root_block();
+    if (written == 0 && block_device)
+        written = flush_device();
     return stored | written;
 }
 
@@ -118,6 +125,7 @@ int main(int argc, char **argv)
     if (S_ISREG(status.st_mode)) {
         sectors = std::uint64_t(status.st_size) / 512;
     } else if (S_ISBLK(status.st_mode)) {
+        block_device = true;
         unsigned long count = 0;
         ioctl(volume.fd, BLKGETSIZE, &count);
         sectors = count;

@@ -144,5 +144,7 @@ int main(int argc, char **argv)
     // the volume is complete only when the root block and block 0 are on it
     int written = write_root_block();
     written |= write_dos_type();
+    if (written == 0 && S_ISBLK(status.st_mode))
+        written = flush_device();
     return written;
 }

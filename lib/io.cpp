@@ -81,6 +81,14 @@ int write_block(const std::uint8_t *buffer, std::uint32_t block)
     return transfer(nullptr, buffer, block, volume.total_blocks, write_texts);
 }
 
+int flush_device()
+{
+    if (fsync(volume.fd) == 0)
+        return 0;
+    log_error("unable to flush device (%s)\n", std::strerror(errno));
+    return 1;
+}
+
 std::uint32_t block_checksum(const std::uint8_t *buffer)
 {
     std::uint32_t sum = 0;

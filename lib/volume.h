@@ -180,6 +180,9 @@ int write_block(const std::uint8_t *buffer, std::uint32_t block);
 // The guarded read behind read_block, for block numbers and limits that may
 // exceed 32 bits (the root block search works in 512-byte sectors).
 int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit);
+// Waits until what was written has reached the device (for block devices,
+// whose writes otherwise stay in the kernel's cache after the run).
+int flush_device();
 std::uint32_t block_checksum(const std::uint8_t *buffer);
 // store the two's complement of the block's sum at `checksum_offset`
 void seal_block(std::uint8_t *buffer, std::uint32_t checksum_offset);

@@ -34,15 +34,20 @@ int setup_maps()
 
 // Takes one bitmap block named by `pointer` into the disk map at `position`;
 // a block that cannot be read or does not sum to 0 counts as a bitmap error
-// and leaves its part of the disk map free.
-void load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
+// and leaves its part of the disk map free.  Returns whether it was taken.
+bool load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
 {
     if (read_block(volume.bitmap_buffer, pointer) != 0 || block_checksum(volume.bitmap_buffer) != 0) {
         volume.bitmap_errors += 1;
-        return;
+        return false;
     }
-    mark_block_used(pointer);
+    // A pointer to a block already in use (the root block, or a bitmap block
+    // named twice) would have two bitmap blocks stored over one: it counts as
+    // a bitmap error, so that the bitmap is never written back over it.
+    if (mark_block_used(pointer) != 0)
+        volume.bitmap_errors += 1;
     std::memcpy(volume.disk_map + position, volume.bitmap_buffer + field::bitmap_map, map_bytes_per_block());
+    return true;
 }
 
 // Fills bitmap_buffer with the sealed bitmap block of the work map at `position`.
@@ -132,9 +137,7 @@ int load_bitmap()
     std::uint64_t position = 0;
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
         std::uint32_t b = get_tail(root, field::bitmap_pages - 4 * i);
-        int errors = volume.bitmap_errors;
-        load_bitmap_block(b, position);
-        if (errors == volume.bitmap_errors)
+        if (load_bitmap_block(b, position))
             log_verbose(2, "read bitmap %d : %d\n", i, b);
     }
     if (count <= root_bitmap_pages)
@@ -162,9 +165,7 @@ int load_bitmap()
         std::uint32_t take = remaining < per ? remaining : per;
         for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
             std::uint32_t b = get_long(buffer, 4 * j);
-            int errors = volume.bitmap_errors;
-            load_bitmap_block(b, position);
-            if (errors == volume.bitmap_errors)
+            if (load_bitmap_block(b, position))
                 log_verbose(2, "read bitmap %d: %u\n", j, b);
         }
         std::uint32_t next = get_long(buffer, 4 * take);

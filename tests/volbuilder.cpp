@@ -332,7 +332,7 @@ void Volume::link_into(uint32_t parent, uint32_t header, std::string_view name, 
         for (uint32_t i = 1; i < *o.chain_pos && prev != tails[slot]; ++i) prev = get_be32(ptr(prev) + nh);
         put_be32(ptr(header) + nh, get_be32(ptr(prev) + nh));
         put_be32(ptr(prev) + nh, header);
-        
+        if (prev == tails[slot]) tails[slot] = header;
     } else {
         put_be32(ptr(tails[slot]) + nh, header);
         tails[slot] = header;

@@ -92,7 +92,10 @@ std::uint32_t bitmap_ext_count(std::uint32_t count)
     return (count - root_bitmap_pages + per - 1) / per;
 }
 
+// In 64 bits: in 32 the sum wraps for files within one block of 4 GiB, whose
+// blocks would then count as none.
 std::uint32_t data_block_count(std::uint32_t byte_size)
 {
-    return (byte_size + volume.data_bytes_per_block - 1) / volume.data_bytes_per_block;
+    std::uint64_t per = volume.data_bytes_per_block;
+    return std::uint32_t((byte_size + per - 1) / per);
 }

@@ -169,7 +169,7 @@ inline std::uint32_t bitmap_bits_per_block() { return volume.block_size * 8 - 32
 std::uint32_t bitmap_block_count();
 // bitmap extension blocks needed for `count` bitmap blocks
 std::uint32_t bitmap_ext_count(std::uint32_t count);
-// data blocks of a file of `byte_size` bytes (32-bit arithmetic, as stored)
+// data blocks of a file of `byte_size` bytes
 std::uint32_t data_block_count(std::uint32_t byte_size);
 
 // ---------------------------------------------------------------------------

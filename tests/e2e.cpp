@@ -13,15 +13,20 @@
 namespace e2e {
 namespace {
 
-std::string scratch_dir()
+// The folder lives as long as the process: its path is never destroyed, so
+// the clean-up at exit can still use it.
+const std::string &scratch_dir()
 {
-    static std::string dir = [] {
+    static const std::string &dir = *[] {
         char pattern[] = "/tmp/vistrel-test-XXXXXX";
         const char *made = mkdtemp(pattern);
         if (!made)
             std::abort();
-        std::string path = made;
-        std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
+        auto *path = new std::string(made);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(scratch_dir(), ignored);
+        });
         return path;
     }();
     return dir;

@@ -111,9 +111,15 @@ std::uint32_t allocate_block()
     if (volume.total_blocks <= reserved)
         return 0;
     std::uint64_t found;
+    // Block 0 is the boot block, which holds the DOS type, and 0 is the
+    // result that means no free block: with no reserved blocks its map bit
+    // exists, but it is never handed out.
+    std::uint64_t low = reserved == 0 ? 1 : 0;
     std::uint64_t start = volume.alloc_hint > reserved ? volume.alloc_hint - reserved : 0;
     std::uint64_t root = volume.root_block > reserved ? volume.root_block - reserved : 0;
-    if (!find_free_bit(start, volume.total_blocks - reserved, found) && !find_free_bit(0, root, found))
+    if (start < low)
+        start = low;
+    if (!find_free_bit(start, volume.total_blocks - reserved, found) && !find_free_bit(low, root, found))
         return 0;
     volume.work_map[map_byte(found)] &= std::uint8_t(~map_mask(found));
     volume.alloc_hint = std::uint32_t(reserved + found);

@@ -176,7 +176,10 @@ int check_format_geometry(bool root_given, long root_given_value)
     }
     std::uint64_t bitmap = bitmap_block_count();
     bitmap += bitmap_ext_count(std::uint32_t(bitmap));
-    if (total - reserved < 1 + bitmap) {
+    // the root and the bitmap blocks lie after the reserved blocks and never
+    // in block 0, which allocate_block does not hand out
+    std::uint64_t first = reserved > 0 ? reserved : 1;
+    if (total - first < 1 + bitmap) {
         log_error("volume of %u blocks is too small for its root block and %" PRIu64 " bitmap blocks\n",
                   volume.total_blocks, bitmap);
         return 1;

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <vector>
 
 namespace {
 
@@ -57,7 +56,16 @@ void print_date(const std::uint8_t *header)
     std::memset(text, ' ', 25);
     text[25] = '\0';
     std::time_t seconds = std::time_t(unix_from_amiga_date(get_date(header, field::date)));
-    if (const std::tm *local = std::localtime(&seconds))
+    // localtime_r reads the time zone once, where localtime looks at the
+    // zone file again for every line when TZ is not set; the zone is the
+    // same for the whole run, so the text is the same
+    static bool zone_read = false;
+    if (!zone_read) {
+        tzset();
+        zone_read = true;
+    }
+    std::tm broken_down;
+    if (const std::tm *local = localtime_r(&seconds, &broken_down))
         std::strftime(text, 25, "%a %b %e %T %Y ", local);
     text[25] = '\0';
     for (int i = 0; i < 25; ++i)
@@ -82,6 +90,13 @@ void print_comment(const std::uint8_t *header, const char *format)
     const char *text = reinterpret_cast<const char *>(header + tail(field::comment));
     int length = int(strnlen(text, field::comment));
     log_verbose(1, format, int(header[tail(field::comment_length)]), length, text);
+}
+
+// true when the `count` bytes from `bytes` (at most one block) are all 0
+bool all_zero(const std::uint8_t *bytes, std::size_t count)
+{
+    static const std::uint8_t zero_block[max_block_size] = {};
+    return std::memcmp(bytes, zero_block, count) == 0;
 }
 
 bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
@@ -150,14 +165,22 @@ int check_file_blocks(std::uint8_t *header)
         std::uint32_t high_seq = get_long(header, field::high_seq);
         if (high_seq != expected)
             log_error("wrong blockcount %d in %d\n", high_seq, current);
-        for (std::uint32_t j = slots; j-- > 0;) {
-            std::uint32_t p = table_entry(header, j);
-            if (remaining > 0) {
-                log_verbose(2, " [%u]", p);
-                remaining -= 1;
-                mark_block_used(p);
-            } else if (p != 0) {
-                log_error("block %d exceeds file size\n", p);
+        // the pointers within the file's size, in file order (from the last slot)
+        std::uint32_t j = slots;
+        for (; j > 0 && remaining > 0; --j) {
+            std::uint32_t p = table_entry(header, j - 1);
+            log_verbose(2, " [%u]", p);
+            remaining -= 1;
+            mark_block_used(p);
+        }
+        // the slots past the file's size must be 0: a run of zero slots is
+        // passed over with one test, and only a table holding a pointer there
+        // is looked at slot by slot
+        if (!all_zero(header + field::hash_table, 4 * j)) {
+            while (j-- > 0) {
+                std::uint32_t p = table_entry(header, j);
+                if (p != 0)
+                    log_error("block %d exceeds file size\n", p);
             }
         }
         std::uint32_t e = get_tail(header, field::extension);
@@ -218,6 +241,45 @@ struct Level {
     std::uint32_t next;
 };
 
+// The walk's stack: one level per directory being walked and one block
+// buffer per depth, kept for reuse.  Plain heap arrays, released by hand, so
+// that the library needs nothing of the C++ runtime library.
+struct Stack {
+    Level *levels = nullptr;
+    std::uint8_t **buffers = nullptr;
+    std::size_t count = 0;     // levels in use
+    std::size_t buffered = 0;  // buffers made
+    std::size_t room = 0;      // room in both arrays
+
+    void release()
+    {
+        for (std::size_t i = 0; i < buffered; ++i)
+            std::free(buffers[i]);
+        std::free(buffers);
+        std::free(levels);
+    }
+
+    // room for `n` levels and `n` buffers; false when memory ran out
+    bool reserve(std::size_t n)
+    {
+        if (n <= room)
+            return true;
+        std::size_t grown = room ? 2 * room : 16;
+        while (grown < n)
+            grown *= 2;
+        auto *more_levels = static_cast<Level *>(std::realloc(levels, grown * sizeof(Level)));
+        if (!more_levels)
+            return false;
+        levels = more_levels;
+        auto *more_buffers = static_cast<std::uint8_t **>(std::realloc(buffers, grown * sizeof(std::uint8_t *)));
+        if (!more_buffers)
+            return false;
+        buffers = more_buffers;
+        room = grown;
+        return true;
+    }
+};
+
 }  // namespace
 
 int check_directory(const std::uint8_t *hash_table)
@@ -225,36 +287,44 @@ int check_directory(const std::uint8_t *hash_table)
     if (setup_visited() != 0)
         return 1;
     std::uint32_t slots = hash_slots();
-    std::vector<Level> levels;
-    std::vector<std::uint8_t *> buffers;  // one block per level, kept for reuse
-    levels.push_back({hash_table, 0, get_long(hash_table, 0)});
+    Stack stack;
+    if (!stack.reserve(1)) {
+        log_error("unable to allocate a buffer for directory level %u\n", 0u);
+        stack.release();
+        return 1;
+    }
+    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0)};
     int result = 0;
-    while (!levels.empty()) {
-        std::size_t depth = levels.size() - 1;
-        Level &level = levels.back();
-        if (level.next == 0) {
-            if (++level.slot >= slots)
-                levels.pop_back();
+    while (stack.count != 0) {
+        std::size_t depth = stack.count - 1;
+        Level *level = &stack.levels[depth];
+        if (level->next == 0) {
+            if (++level->slot >= slots)
+                stack.count -= 1;
             else
-                level.next = get_long(level.table, 4 * level.slot);
+                level->next = get_long(level->table, 4 * level->slot);
             continue;
         }
-        std::uint32_t a = level.next;
-        level.next = 0;  // the chain ends here unless the entry continues it
+        std::uint32_t a = level->next;
+        level->next = 0;  // the chain ends here unless the entry continues it
         if (visit(a)) {
             log_error("dir entry %d already visited\n", a);
             continue;
         }
-        if (depth == buffers.size()) {
-            auto *buffer = static_cast<std::uint8_t *>(std::malloc(volume.block_size));
+        if (depth == stack.buffered) {
+            // room also for the level below, which a directory entry opens
+            std::uint8_t *buffer = nullptr;
+            if (stack.reserve(depth + 2))
+                buffer = static_cast<std::uint8_t *>(std::malloc(volume.block_size));
             if (!buffer) {
                 log_error("unable to allocate a buffer for directory level %u\n", unsigned(depth));
                 result = 1;
                 break;
             }
-            buffers.push_back(buffer);
+            stack.buffers[stack.buffered++] = buffer;
+            level = &stack.levels[depth];  // the arrays may have moved
         }
-        std::uint8_t *buffer = buffers[depth];
+        std::uint8_t *buffer = stack.buffers[depth];
         if (read_block(buffer, a) != 0)
             continue;
         std::uint32_t sum = block_checksum(buffer);
@@ -275,14 +345,14 @@ int check_directory(const std::uint8_t *hash_table)
             mark_block_used(a);
             if (volume.flags & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
-            level.next = get_tail(buffer, field::next_hash);
-            levels.push_back({buffer + field::hash_table, 0, get_long(buffer, field::hash_table)});
+            level->next = get_tail(buffer, field::next_hash);
+            stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table)};
             break;
         case File:
             header_key_matches(buffer, a);
             print_file_line(buffer);
             mark_block_used(a);
-            level.next = get_tail(buffer, field::next_hash);
+            level->next = get_tail(buffer, field::next_hash);
             check_file_blocks(buffer);
             break;
         case SoftLink:
@@ -290,7 +360,7 @@ int check_directory(const std::uint8_t *hash_table)
         case FileLink:
             print_link_line(buffer);
             mark_block_used(a);
-            level.next = get_tail(buffer, field::next_hash);
+            level->next = get_tail(buffer, field::next_hash);
             break;
         case Root:
             log_error("dir entry %d has root type\n", a);
@@ -300,7 +370,6 @@ int check_directory(const std::uint8_t *hash_table)
             break;
         }
     }
-    for (std::uint8_t *buffer : buffers)
-        std::free(buffer);
+    stack.release();
     return result;
 }

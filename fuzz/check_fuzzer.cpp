@@ -1,0 +1,166 @@
+// The checker's whole pass over a hostile image.  The input (fuzz_input.h)
+// gives the options and a sparse description of the image, which is written
+// into a memory file, so the real block I/O runs on it; then come the steps
+// of the checker's main after the device is open, in its order.
+//
+// Beyond what the sanitizers catch, one property is checked: a run with
+// neither write nor clear leaves the image exactly as it was.
+#include "fuzz_input.h"
+#include "volume.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+const char program_name[] = "vistrel";
+
+namespace {
+
+int image_fd = -1;
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "check_fuzzer: %s\n", what);
+    std::abort();
+}
+
+// A hash of the image's contents; holes are skipped, so it costs the data
+// written, not the size of the image.  Not instrumented: it is the harness,
+// not the code under test.
+__attribute__((no_sanitize("coverage"))) std::uint64_t image_hash(int fd, std::uint64_t size)
+{
+    std::uint64_t hash = 1469598103934665603ull;
+    alignas(8) std::uint8_t buffer[65536];
+    off_t at = 0;
+    while (std::uint64_t(at) < size) {
+        off_t data = lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            break;
+        off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            hole = off_t(size);
+        for (off_t p = data; p < hole;) {
+            std::size_t want = std::size_t(hole - p) < sizeof buffer ? std::size_t(hole - p) : sizeof buffer;
+            ssize_t got = pread(fd, buffer, want, p);
+            if (got <= 0)
+                fail("cannot read the image back");
+            std::memset(buffer + got, 0, (8 - got % 8) % 8);
+            // zero words count for nothing, so zero pages hash like holes;
+            // the offset of every other word enters the hash
+            for (ssize_t i = 0; i < got; i += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, buffer + i, 8);
+                if (word)
+                    hash = (hash ^ word ^ (std::uint64_t(p + i) * 0x9E3779B97F4A7C15ull)) * 1099511628211ull;
+            }
+            p += got;
+        }
+        at = hole;
+    }
+    return hash;
+}
+
+// The checker's main from the sizing of the device on; 0 or 1 as its exit
+// status would be.
+int check_pass(std::uint64_t sectors)
+{
+    volume.total_blocks = sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(sectors);
+    if (find_root_block(sectors) != 0)
+        return 1;
+    if (volume.flags & ClearBitmapFlag) {
+        put_tail(volume.root_buffer, field::bitmap_flag, 0);
+        return write_root_block();
+    }
+    if (detect_dos_type() != 0)
+        return 1;
+    log_verbose(0, "detected a ");
+    if (volume.flags & International)
+        log_verbose(0, "international ");
+    if (volume.flags & DirCache)
+        log_verbose(0, "dircache ");
+    if (volume.flags & MultiUser)
+        log_verbose(0, "multiuser ");
+    log_verbose(0, "%s amiga filesystem%s\n", (volume.flags & OldFormat) ? "old" : "fast",
+                get_tail(volume.root_buffer, field::bitmap_flag) == 0 ? " (not cleanly unmounted)" : "");
+
+    volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
+    if (load_bitmap() != 0)
+        return 1;
+    if (volume.flags & DirCache)
+        check_dircache_chain(get_tail(volume.root_buffer, field::extension));
+    if (check_directory(volume.root_buffer + field::hash_table) != 0)
+        return 1;
+    compare_bitmaps();
+    if (!(volume.flags & WriteBitmap))
+        return 0;
+    int stored = store_bitmap();
+    int written = write_root_block();
+    return stored | written;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // the report goes nowhere: only crashes and the properties matter
+    if (!std::freopen("/dev/null", "w", stdout))
+        fail("cannot send standard output to /dev/null");
+    setenv("TZ", "UTC", 1);
+    image_fd = memfd_create("check_fuzzer", 0);
+    if (image_fd < 0)
+        fail("memfd_create failed");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    fuzz_input::CheckInput in;
+    if (!fuzz_input::parse_check_input(data, size, in))
+        return -1;
+    const std::uint64_t bytes = in.sectors * 512;
+    if (ftruncate(image_fd, 0) != 0 || ftruncate(image_fd, off_t(bytes)) != 0)
+        fail("cannot size the image");
+    if (!fuzz_input::write_check_records(image_fd, in))
+        fail("cannot write the image");
+    bool writes = in.write || in.clear;
+    std::uint64_t before = writes ? 0 : image_hash(image_fd, bytes);
+
+    // -n: a descriptor of its own, opened read-only, as the checker opens it
+    int fd = image_fd;
+    if (in.readonly) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", image_fd);
+        fd = open(path, O_RDONLY);
+        if (fd < 0)
+            fail("cannot open the image read-only");
+    }
+
+    std::memset(&volume, 0, sizeof volume);
+    volume.reserved_blocks = in.reserved;
+    volume.root_block = in.root;
+    volume.block_size = in.block_size;
+    // On a large image the level-2 report can list millions of blocks, and
+    // formatting them would take nearly all of the fuzzer's time: level 2 is
+    // kept to images of up to 2^18 sectors, where it is still exercised.
+    volume.verbosity = in.verbosity == 2 && in.sectors > (1u << 18) ? 1 : in.verbosity;
+    volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
+                                (in.write ? WriteBitmap : 0));
+    volume.fd = fd;
+    check_pass(in.sectors);
+    std::fflush(stdout);
+
+    // nothing of the session outlives the run
+    std::free(volume.work_map);
+    std::free(volume.disk_map);
+    volume.work_map = volume.disk_map = nullptr;
+    reset_walk_record();
+    if (fd != image_fd)
+        close(fd);
+
+    if (!writes && image_hash(image_fd, bytes) != before)
+        fail("a run without write or clear changed the image");
+    return 0;
+}

@@ -16,8 +16,6 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
-bool block_device;
-
 const argp_option checker_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
     {"root", 'b', "block", 0, "Specify root block", 0},
@@ -69,37 +67,6 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
 
 const argp checker_argp = {checker_options, parse_checker_option, "device", nullptr, nullptr, nullptr, nullptr};
 
-// The clear option: only the bitmap-valid flag (and the checksum) change.
-int clear_bitmap_flag()
-{
-    put_tail(volume.root_buffer, field::bitmap_flag, 0);
-    int written = write_root_block();
-    if (written == 0 && block_device)
-        written = flush_device();
-    return written;
-}
-
-int verify_volume()
-{
-    volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
-    if (load_bitmap() != 0)
-        return 1;
-    if (volume.flags & DirCache)
-        check_dircache_chain(get_tail(volume.root_buffer, field::extension));
-    if (check_directory(volume.root_buffer + field::hash_table) != 0)
-        return 1;
-    compare_bitmaps();
-    if (!(volume.flags & WriteBitmap))
-        return 0;
-    // a refused bitmap still leaves the root block rewritten, with its flag
-    // as it was read; either failure makes the run fail
-    int stored = store_bitmap();
-    int written = write_root_block();
-    if (written == 0 && block_device)
-        written = flush_device();
-    return stored | written;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -122,6 +89,7 @@ int main(int argc, char **argv)
     // the size in 512-byte sectors, kept in 64 bits: a volume of 4096-byte
     // blocks reaches 2^35 sectors
     std::uint64_t sectors = 0;
+    bool block_device = false;
     if (S_ISREG(status.st_mode)) {
         sectors = std::uint64_t(status.st_size) / 512;
     } else if (S_ISBLK(status.st_mode)) {
@@ -133,22 +101,5 @@ int main(int argc, char **argv)
         log_error("'%s' isn't a valid device\n", volume.device_path);
         return 1;
     }
-    volume.total_blocks = sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(sectors);
-
-    if (find_root_block(sectors) != 0)
-        return 1;
-    if (volume.flags & ClearBitmapFlag)
-        return clear_bitmap_flag();
-    if (detect_dos_type() != 0)
-        return 1;
-    log_verbose(0, "detected a ");
-    if (volume.flags & International)
-        log_verbose(0, "international ");
-    if (volume.flags & DirCache)
-        log_verbose(0, "dircache ");
-    if (volume.flags & MultiUser)
-        log_verbose(0, "multiuser ");
-    log_verbose(0, "%s amiga filesystem%s\n", (volume.flags & OldFormat) ? "old" : "fast",
-                get_tail(volume.root_buffer, field::bitmap_flag) == 0 ? " (not cleanly unmounted)" : "");
-    return verify_volume();
+    return check_volume(sectors, block_device);
 }

@@ -63,44 +63,6 @@ __attribute__((no_sanitize("coverage"))) std::uint64_t image_hash(int fd, std::u
     return hash;
 }
 
-// The checker's main from the sizing of the device on; 0 or 1 as its exit
-// status would be.
-int check_pass(std::uint64_t sectors)
-{
-    volume.total_blocks = sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(sectors);
-    if (find_root_block(sectors) != 0)
-        return 1;
-    if (volume.flags & ClearBitmapFlag) {
-        put_tail(volume.root_buffer, field::bitmap_flag, 0);
-        return write_root_block();
-    }
-    if (detect_dos_type() != 0)
-        return 1;
-    log_verbose(0, "detected a ");
-    if (volume.flags & International)
-        log_verbose(0, "international ");
-    if (volume.flags & DirCache)
-        log_verbose(0, "dircache ");
-    if (volume.flags & MultiUser)
-        log_verbose(0, "multiuser ");
-    log_verbose(0, "%s amiga filesystem%s\n", (volume.flags & OldFormat) ? "old" : "fast",
-                get_tail(volume.root_buffer, field::bitmap_flag) == 0 ? " (not cleanly unmounted)" : "");
-
-    volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
-    if (load_bitmap() != 0)
-        return 1;
-    if (volume.flags & DirCache)
-        check_dircache_chain(get_tail(volume.root_buffer, field::extension));
-    if (check_directory(volume.root_buffer + field::hash_table) != 0)
-        return 1;
-    compare_bitmaps();
-    if (!(volume.flags & WriteBitmap))
-        return 0;
-    int stored = store_bitmap();
-    int written = write_root_block();
-    return stored | written;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -149,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
                                 (in.write ? WriteBitmap : 0));
     volume.fd = fd;
-    check_pass(in.sectors);
+    check_volume(in.sectors, false);
     std::fflush(stdout);
 
     // nothing of the session outlives the run

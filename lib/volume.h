@@ -236,3 +236,10 @@ void reset_walk_record();
 // Bitmap comparison
 
 std::uint32_t compare_bitmaps();
+
+// ---------------------------------------------------------------------------
+// The checker's run on a device of `device_sectors` 512-byte sectors, opened
+// and with the options in the session: 0 when it completed, 1 when it stopped
+// early or a write asked for did not happen.  A block device is flushed
+// after writing.
+int check_volume(std::uint64_t device_sectors, bool block_device);

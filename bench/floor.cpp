@@ -1,0 +1,399 @@
+// floor: the least work that a run of the checker or the formatter can do.
+//
+// It performs the block transfers of the tool's run on a sound volume, in the
+// same order, each with one positioned system call of the same size at the
+// same offset, and does nothing else: no checksums, no allocation maps, no
+// messages.  It finds the blocks by walking the structure itself, taking from
+// each block only the pointers that lead to the next ones.
+//
+//   floor check  [-w] [--trace|--count|--written] IMAGE
+//   floor format [-s BLOCKSIZE] [--trace|--count] IMAGE
+//
+// check   the checker's run (without -w: a read-only check; with -w: the bitmap
+//         written back).  With -w the floor writes every bitmap block back with
+//         the contents that it read, and the root block as it was read, so the
+//         image stays as it was.
+// format  the formatter's run with the default two reserved blocks and the
+//         default root position; the blocks it writes do not form a volume.
+// --trace   print every transfer ("R|W offset size"), after the run
+// --count   print "reads N writes M" after the run
+// --written print the numbers of the blocks written (check -w), after the run
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+[[noreturn]] void die(const char *what)
+{
+    std::fprintf(stderr, "floor: %s\n", what);
+    std::exit(2);
+}
+
+// A growing array on malloc: the floor links the C library alone, so that it
+// starts up no slower than the tools.
+template <typename T> struct Array {
+    T *data = nullptr;
+    std::size_t size = 0, room = 0;
+    void push(const T &value)
+    {
+        if (size == room) {
+            room = room ? 2 * room : 64;
+            data = static_cast<T *>(std::realloc(data, room * sizeof(T)));
+            if (!data)
+                die("out of memory");
+        }
+        data[size++] = value;
+    }
+    T &operator[](std::size_t i) { return data[i]; }
+};
+
+int fd = -1;
+std::uint32_t B = 512, shift = 9;
+std::uint64_t reads = 0, writes = 0;
+bool tracing = false;
+struct Transfer {
+    char op;
+    std::uint64_t offset;
+    std::uint32_t size;
+};
+Array<Transfer> trace;
+
+void get(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
+{
+    if (pread(fd, buffer, size, off_t(offset)) != ssize_t(size))
+        die("read failed");
+    ++reads;
+    if (tracing)
+        trace.push({'R', offset, size});
+}
+
+void put(const std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
+{
+    if (pwrite(fd, buffer, size, off_t(offset)) != ssize_t(size))
+        die("write failed");
+    ++writes;
+    if (tracing)
+        trace.push({'W', offset, size});
+}
+
+void read_block(std::uint8_t *buffer, std::uint32_t block) { get(buffer, std::uint64_t(block) << shift, B); }
+void write_block(const std::uint8_t *buffer, std::uint32_t block) { put(buffer, std::uint64_t(block) << shift, B); }
+
+std::uint32_t be(const std::uint8_t *p, std::uint32_t offset)
+{
+    p += offset;
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+void put_be(std::uint8_t *p, std::uint32_t offset, std::uint32_t v)
+{
+    p += offset;
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
+}
+
+std::uint32_t tail(const std::uint8_t *p, std::uint32_t distance) { return be(p, B - distance); }
+
+std::uint32_t bitmap_count(std::uint64_t total)
+{
+    std::uint64_t bits = std::uint64_t(B) * 8 - 32;
+    return total <= 2 ? 0 : std::uint32_t((total - 2 + bits - 1) / bits);
+}
+
+// ---------------------------------------------------------------------------
+// check
+
+alignas(4) std::uint8_t root[4096];
+Array<std::uint32_t> written;
+Array<std::uint8_t *> bitmap_copy;  // with -w: the bitmap blocks as read
+bool dircache = false, write_back = false;
+
+void dircache_chain(std::uint32_t b)
+{
+    std::uint8_t buffer[4096];
+    while (b != 0) {
+        read_block(buffer, b);
+        b = be(buffer, 16);
+    }
+}
+
+void load_bitmap(std::uint32_t count)
+{
+    std::uint8_t buffer[4096], ext[4096];
+    auto take_block = [&](std::uint32_t b) {
+        read_block(buffer, b);
+        if (write_back) {
+            auto *copy = static_cast<std::uint8_t *>(std::malloc(B));
+            if (!copy)
+                die("out of memory");
+            std::memcpy(copy, buffer, B);
+            bitmap_copy.push(copy);
+        }
+    };
+    for (std::uint32_t i = 0; i < count && i < 25; ++i)
+        take_block(tail(root, 196 - 4 * i));
+    if (count <= 25)
+        return;
+    std::uint32_t e = tail(root, 96), remaining = count - 25, per = B / 4 - 1;
+    while (e != 0) {
+        read_block(ext, e);
+        std::uint32_t take = remaining < per ? remaining : per;
+        for (std::uint32_t j = 0; j < take; ++j)
+            take_block(be(ext, 4 * j));
+        remaining -= take;
+        e = be(ext, 4 * take);
+    }
+}
+
+void store_bitmap(std::uint32_t count)
+{
+    std::uint8_t ext[4096];
+    std::size_t next = 0;
+    auto give_block = [&](std::uint32_t b) {
+        write_block(bitmap_copy[next], b);
+        written.push(b);
+        ++next;
+    };
+    for (std::uint32_t i = 0; i < count && i < 25; ++i)
+        give_block(tail(root, 196 - 4 * i));
+    std::uint32_t e = tail(root, 96);
+    if (count > 25 && e != 0) {
+        std::uint32_t remaining = count - 25, per = B / 4 - 1;
+        for (;;) {
+            read_block(ext, e);
+            std::uint32_t take = remaining < per ? remaining : per;
+            for (std::uint32_t j = 0; j < take; ++j)
+                give_block(be(ext, 4 * j));
+            if (per >= remaining)
+                break;
+            e = be(ext, 4 * take);
+            remaining -= take;
+            if (e == 0)
+                break;
+        }
+    }
+}
+
+// Pre-order walk: hash slots in ascending order, each chain in order, every
+// directory's dircache chain and subtree right after its header.
+struct Level {
+    const std::uint8_t *table;
+    std::uint32_t slot, next;
+};
+
+void walk()
+{
+    std::uint32_t slots = B / 4 - 56;
+    Array<Level> levels;
+    Array<std::uint8_t *> buffers;
+    levels.push({root + 24, 0, be(root, 24)});
+    while (levels.size != 0) {
+        std::size_t depth = levels.size - 1;
+        Level &level = levels[depth];
+        if (level.next == 0) {
+            if (++level.slot >= slots)
+                --levels.size;
+            else
+                level.next = be(level.table, 4 * level.slot);
+            continue;
+        }
+        std::uint32_t a = level.next;
+        level.next = 0;
+        if (depth == buffers.size) {
+            buffers.push(static_cast<std::uint8_t *>(std::malloc(B)));
+            if (!buffers[depth])
+                die("out of memory");
+        }
+        std::uint8_t *h = buffers[depth];
+        read_block(h, a);
+        switch (std::int32_t(tail(h, 4))) {
+        case 2:  // directory
+            if (dircache)
+                dircache_chain(tail(h, 8));
+            level.next = tail(h, 16);
+            levels.push({h + 24, 0, be(h, 24)});
+            break;
+        case -3:  // file: its extension chain, read over the header
+            level.next = tail(h, 16);
+            for (std::uint32_t e = tail(h, 8); e != 0; e = tail(h, 8))
+                read_block(h, e);
+            break;
+        case 3:
+        case 4:
+        case -4:
+            level.next = tail(h, 16);
+            break;
+        default: break;
+        }
+    }
+}
+
+void run_check(const char *path)
+{
+    fd = open(path, write_back ? O_RDWR : O_RDONLY);
+    if (fd < 0)
+        die("cannot open the image");
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        die("cannot stat the image");
+    std::uint64_t sectors = std::uint64_t(st.st_size) / 512;
+    // the root block search: 512-byte sectors from the middle of the device
+    std::uint32_t root_block = 0;
+    std::uint64_t first = sectors / 2;
+    for (std::uint64_t s = first; s < first + 8 && root_block == 0; ++s) {
+        get(root, s * 512, 512);
+        if (be(root, 0) != 2 || be(root, 4) != 0 || be(root, 8) != 0 ||
+            be(root, 16) != 0)
+            continue;
+        std::uint32_t size = (be(root, 12) + 56) * 4;
+        if (size != 512 && size != 1024 && size != 2048 && size != 4096)
+            continue;
+        B = size;
+        shift = size == 512 ? 9 : size == 1024 ? 10 : size == 2048 ? 11 : 12;
+        root_block = std::uint32_t(s >> (shift - 9));
+        if (shift != 9)
+            get(root, std::uint64_t(root_block) << shift, B);
+        if (tail(root, 4) != 1)
+            root_block = 0;
+    }
+    if (root_block == 0)
+        die("no root block");
+    std::uint64_t total = sectors >> (shift - 9);
+    if (total > UINT32_MAX)
+        total = UINT32_MAX;
+    std::uint8_t boot[4096];
+    get(boot, 0, B);
+    std::uint32_t dos = be(boot, 0);
+    dircache = (dos & 0xFF) == 4 || (dos & 0xFF) == 5;
+    std::uint32_t count = bitmap_count(total);
+    load_bitmap(count);
+    if (dircache)
+        dircache_chain(tail(root, 8));
+    walk();
+    if (write_back) {
+        store_bitmap(count);
+        write_block(root, root_block);
+        written.push(root_block);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// format
+
+void run_format(const char *path)
+{
+    fd = open(path, O_RDWR);
+    if (fd < 0)
+        die("cannot open the image");
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        die("cannot stat the image");
+    std::uint64_t total = std::uint64_t(st.st_size) >> shift;
+    if (total > UINT32_MAX || total < 3)
+        die("unsupported size");
+    std::uint32_t root_block = std::uint32_t((total + 2 - 1) / 2);
+    std::uint32_t count = bitmap_count(total);
+    std::uint32_t per = B / 4 - 1;
+    std::uint32_t next_free = root_block + 1;  // a fresh volume fills the blocks behind the root
+    std::uint64_t needed = count + (count > 25 ? (count - 25 + per - 1) / per : 0);
+    if (root_block + 1 + needed > total)
+        die("bitmap does not fit behind the root");
+
+    std::uint8_t ext[4096], bitmap[4096], block[4096];
+    std::memset(bitmap, 0xFF, sizeof bitmap);
+    std::memset(block, 0, sizeof block);
+    next_free += count < 25 ? count : 25;
+    std::uint32_t first_ext = 0;
+    if (count > 25) {
+        std::uint32_t e = first_ext = next_free++, remaining = count - 25;
+        for (;;) {
+            std::memset(ext, 0, B);
+            std::uint32_t take = remaining < per ? remaining : per;
+            remaining -= take;
+            for (std::uint32_t j = 0; j < take; ++j)
+                put_be(ext, 4 * j, next_free++);
+            if (remaining == 0) {
+                write_block(ext, e);
+                break;
+            }
+            std::uint32_t n = next_free++;
+            put_be(ext, 4 * take, n);
+            write_block(ext, e);
+            e = n;
+        }
+    }
+    for (std::uint32_t i = 0; i < count && i < 25; ++i)
+        write_block(bitmap, root_block + 1 + i);
+    if (count > 25) {
+        std::uint32_t e = first_ext, remaining = count - 25;
+        for (;;) {
+            read_block(ext, e);
+            std::uint32_t take = remaining < per ? remaining : per;
+            for (std::uint32_t j = 0; j < take; ++j)
+                write_block(bitmap, be(ext, 4 * j));
+            if (per >= remaining)
+                break;
+            e = be(ext, 4 * take);
+            remaining -= take;
+        }
+    }
+    write_block(block, root_block);
+    get(block, 0, B);
+    put(block, 0, B);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        die("usage: floor check [-w] [--trace|--count|--written] IMAGE | floor format [-s SIZE] [--trace|--count] IMAGE");
+    bool format = std::strcmp(argv[1], "format") == 0;
+    if (!format && std::strcmp(argv[1], "check") != 0)
+        die("the mode is check or format");
+    bool count = false, list_written = false;
+    const char *path = nullptr;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-w") == 0)
+            write_back = true;
+        else if (std::strcmp(argv[i], "--trace") == 0)
+            tracing = true;
+        else if (std::strcmp(argv[i], "--count") == 0)
+            count = true;
+        else if (std::strcmp(argv[i], "--written") == 0)
+            list_written = true;
+        else if (std::strcmp(argv[i], "-s") == 0 && i + 1 < argc) {
+            B = std::uint32_t(std::atoi(argv[++i]));
+            shift = B == 512 ? 9 : B == 1024 ? 10 : B == 2048 ? 11 : B == 4096 ? 12 : 0;
+            if (shift == 0)
+                die("block size is 512, 1024, 2048 or 4096");
+        } else
+            path = argv[i];
+    }
+    if (!path)
+        die("no image");
+    if (format)
+        run_format(path);
+    else
+        run_check(path);
+    if (tracing)
+        for (std::size_t i = 0; i < trace.size; ++i) {
+            const Transfer &t = trace[i];
+            std::printf("%c %llu %u\n", t.op, static_cast<unsigned long long>(t.offset), t.size);
+        }
+    if (count)
+        std::printf("reads %llu writes %llu\n", static_cast<unsigned long long>(reads),
+                    static_cast<unsigned long long>(writes));
+    if (list_written)
+        for (std::size_t i = 0; i < written.size; ++i)
+            std::printf("%u %u\n", written[i], B);
+    return 0;
+}

@@ -71,6 +71,11 @@ const argp checker_argp = {checker_options, parse_checker_option, "device", null
 
 int main(int argc, char **argv)
 {
+    // a report into a file or a pipe can be long (a trace of every block
+    // at -vv): it goes out in large pieces; a terminal keeps its lines
+    static char report_buffer[1 << 20];
+    if (!isatty(STDOUT_FILENO))
+        std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
     std::memset(&volume, 0, sizeof volume);
     volume.reserved_blocks = 2;
     if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &volume) != 0)

@@ -14,7 +14,9 @@ inline std::uint8_t map_mask(std::uint64_t bit) { return std::uint8_t(1u << (bit
 std::uint32_t map_bytes_per_block() { return volume.block_size - 4; }
 std::uint32_t ext_pointers_per_block() { return volume.block_size / 4 - 1; }
 
-int setup_maps()
+// Allocates both maps and marks every block free; the formatter never reads
+// its disk map, so only the checker (`fill_disk_map`) pays for filling it.
+int setup_maps(bool fill_disk_map)
 {
     std::size_t size = std::size_t(bitmap_block_count()) * volume.block_size;
     // allocations that report failure, so that a map too large for memory
@@ -26,7 +28,8 @@ int setup_maps()
         return 1;
     }
     std::memset(volume.work_map, 0xFF, size);
-    std::memset(volume.disk_map, 0xFF, size);
+    if (fill_disk_map)
+        std::memset(volume.disk_map, 0xFF, size);
     mark_block_used(volume.root_block);
     volume.alloc_hint = volume.root_block;
     return 0;
@@ -136,7 +139,7 @@ int block_is_used(std::uint32_t block)
 
 int load_bitmap()
 {
-    if (setup_maps() != 0)
+    if (setup_maps(true) != 0)
         return 1;
     const std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
@@ -189,7 +192,7 @@ int load_bitmap()
 
 int create_bitmap()
 {
-    if (setup_maps() != 0)
+    if (setup_maps(false) != 0)
         return 1;
     std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();

@@ -52,26 +52,29 @@ bool visit(std::uint32_t block)
 // fit; strftime gives up there and the field's own 25th blank completes it.
 void print_date(const std::uint8_t *header)
 {
-    char text[26];
-    std::memset(text, ' ', 25);
-    text[25] = '\0';
+    // entries of one volume often share their date: the text of the last
+    // one is kept, so that only a new date is broken down and formatted
+    static char text[26];
+    static std::time_t shown = -1;
     std::time_t seconds = std::time_t(unix_from_amiga_date(get_date(header, field::date)));
-    // localtime_r reads the time zone once, where localtime looks at the
-    // zone file again for every line when TZ is not set; the zone is the
-    // same for the whole run, so the text is the same
-    static bool zone_read = false;
-    if (!zone_read) {
-        tzset();
-        zone_read = true;
+    if (seconds != shown) {
+        // localtime_r reads the time zone once, where localtime looks at the
+        // zone file again for every line when TZ is not set; the zone is the
+        // same for the whole run, so the text is the same
+        if (shown == -1)
+            tzset();
+        shown = seconds;
+        std::memset(text, ' ', 25);
+        text[25] = '\0';
+        std::tm broken_down;
+        if (const std::tm *local = localtime_r(&seconds, &broken_down))
+            std::strftime(text, 25, "%a %b %e %T %Y ", local);
+        text[25] = '\0';
+        for (int i = 0; i < 25; ++i)
+            if (text[i] == '\0')
+                text[i] = ' ';
     }
-    std::tm broken_down;
-    if (const std::tm *local = localtime_r(&seconds, &broken_down))
-        std::strftime(text, 25, "%a %b %e %T %Y ", local);
-    text[25] = '\0';
-    for (int i = 0; i < 25; ++i)
-        if (text[i] == '\0')
-            text[i] = ' ';
-    log_verbose(1, "%s", text);
+    fwrite_unlocked(text, 1, 25, stdout);
 }
 
 // key and name: a name_length that would run past the block is cut at its end
@@ -97,6 +100,25 @@ bool all_zero(const std::uint8_t *bytes, std::size_t count)
 {
     static const std::uint8_t zero_block[max_block_size] = {};
     return std::memcmp(bytes, zero_block, count) == 0;
+}
+
+// The trace " [%u]" of one block at level 2, formatted by hand: on a large
+// volume the data block traces are most of the output, and the text is the
+// same as printf's.
+void trace_block(std::uint32_t block)
+{
+    if (volume.verbosity < 2)
+        return;
+    char text[16];
+    char *end = text + sizeof text, *p = end;
+    *--p = ']';
+    do {
+        *--p = char('0' + block % 10);
+        block /= 10;
+    } while (block != 0);
+    *--p = '[';
+    *--p = ' ';
+    fwrite_unlocked(p, 1, std::size_t(end - p), stdout);
 }
 
 bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
@@ -169,7 +191,7 @@ int check_file_blocks(std::uint8_t *header)
         std::uint32_t j = slots;
         for (; j > 0 && remaining > 0; --j) {
             std::uint32_t p = table_entry(header, j - 1);
-            log_verbose(2, " [%u]", p);
+            trace_block(p);
             remaining -= 1;
             mark_block_used(p);
         }
@@ -224,7 +246,7 @@ int check_dircache_chain(std::uint32_t first_block)
         }
         if (get_long(buffer, field::dircache_own) != b)
             log_error("dcache entry %d has key\n", b);
-        log_verbose(2, " [%u]", b);
+        trace_block(b);
         mark_block_used(b);
     }
     log_verbose(2, "\n");

@@ -39,16 +39,6 @@ void new_session(std::uint32_t block_size, std::uint32_t total, std::uint32_t re
     volume.verbosity = verbosity;
 }
 
-// "read bitmap i : n\n" for the 25 bitmap blocks of the root, from block `first` on
-std::string root_bitmap_reads(std::uint32_t first)
-{
-    std::string out;
-    for (std::uint32_t i = 0; i < 25; ++i) {
-        out += "read bitmap ", out += std::to_string(i), out += " : ", out += std::to_string(first + i);
-        out += "\n";
-    }
-    return out;
-}
 
 std::string captured(const std::function<void()> &call)
 {
@@ -229,7 +219,7 @@ TEST_F(LoadBitmap, ExtensionBlock)
     open_image(v, 2);
     std::string out;
     ASSERT_EQ(load(out), 0);
-    EXPECT_EQ(out, root_bitmap_reads(50803) + "read ext bitmap: 50828\nread bitmap 0: 50829\n");
+    EXPECT_EQ(out, e2e::root_bitmap_reads(50803) + "read ext bitmap: 50828\nread bitmap 0: 50829\n");
     EXPECT_EQ(volume.bitmap_errors, 0);
     for (std::uint32_t b = 50802; b <= 50829; ++b)
         ASSERT_TRUE(is_used(volume.work_map, b - 2)) << b;
@@ -278,7 +268,7 @@ TEST_F(LoadBitmap, ExtensionChainProblems)
         open_image(v, 2);
         std::string out;
         ASSERT_EQ(load(out), row.result);
-        EXPECT_EQ(out, root_bitmap_reads(50803) + row.messages);
+        EXPECT_EQ(out, e2e::root_bitmap_reads(50803) + row.messages);
         EXPECT_EQ(volume.bitmap_errors, row.errors);
         EXPECT_EQ(is_used(volume.disk_map, 101600), row.last_loaded);
         TearDown();

@@ -136,4 +136,32 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &status) == 0;
 }
 
+std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> sparse_data(const std::string &path)
+{
+    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> stretches;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return stretches;
+    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0; at = lseek(fd, at, SEEK_DATA)) {
+        off_t hole = lseek(fd, at, SEEK_HOLE);
+        std::vector<std::uint8_t> bytes(std::size_t(hole - at));
+        if (pread(fd, bytes.data(), bytes.size(), at) != ssize_t(bytes.size()))
+            break;
+        stretches.emplace_back(std::uint64_t(at), std::move(bytes));
+        at = hole;
+    }
+    close(fd);
+    return stretches;
+}
+
+std::string root_bitmap_reads(std::uint32_t first)
+{
+    std::string out;
+    for (std::uint32_t i = 0; i < 25; ++i) {
+        out += "read bitmap ", out += std::to_string(i), out += " : ", out += std::to_string(first + i);
+        out += "\n";
+    }
+    return out;
+}
+
 }  // namespace e2e

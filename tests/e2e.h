@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -31,5 +32,10 @@ std::vector<std::uint8_t> read_file(const std::string &path);
 std::vector<std::uint8_t> read_range(const std::string &path, std::uint64_t offset, std::size_t count);
 std::uint32_t read_be32(const std::string &path, std::uint64_t offset);
 bool exists(const std::string &path);
+// The stretches of data in a sparse file, by offset: holes stay out, so a
+// volume of millions of blocks costs only the blocks that were written.
+std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> sparse_data(const std::string &path);
+// "read bitmap i : n\n" for the 25 bitmap blocks of the root, from block `first` on
+std::string root_bitmap_reads(std::uint32_t first);
 
 }  // namespace e2e

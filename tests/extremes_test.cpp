@@ -28,25 +28,6 @@ std::string write_image(tv::Volume &v, const std::string &name)
     return path;
 }
 
-// The stretches of data in a sparse file, by offset: holes stay out, so a
-// volume of millions of blocks costs only the blocks that were written.
-std::vector<std::pair<off_t, std::vector<std::uint8_t>>> data_of(const std::string &path)
-{
-    std::vector<std::pair<off_t, std::vector<std::uint8_t>>> stretches;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return stretches;
-    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0; at = lseek(fd, at, SEEK_DATA)) {
-        off_t hole = lseek(fd, at, SEEK_HOLE);
-        std::vector<std::uint8_t> bytes(std::size_t(hole - at));
-        if (pread(fd, bytes.data(), bytes.size(), at) != ssize_t(bytes.size()))
-            break;
-        stretches.emplace_back(at, std::move(bytes));
-        at = hole;
-    }
-    close(fd);
-    return stretches;
-}
 
 // A sparse copy of an image.
 std::string copy_of(const std::string &path, const std::string &name)
@@ -56,7 +37,7 @@ std::string copy_of(const std::string &path, const std::string &name)
     struct stat status;
     EXPECT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(ftruncate(fd, status.st_size), 0);
-    for (const auto &[at, bytes] : data_of(path))
+    for (const auto &[at, bytes] : e2e::sparse_data(path))
         EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), at), ssize_t(bytes.size()));
     close(fd);
     return copy;
@@ -65,7 +46,7 @@ std::string copy_of(const std::string &path, const std::string &name)
 // true when the file holds no byte but zeros (holes included)
 bool all_zero(const std::string &path)
 {
-    for (const auto &stretch : data_of(path))
+    for (const auto &stretch : e2e::sparse_data(path))
         for (std::uint8_t byte : stretch.second)
             if (byte != 0)
                 return false;

@@ -18,25 +18,6 @@
 
 namespace {
 
-// The stretches of data in a sparse image, by offset; holes stay out, so a
-// volume of many blocks costs only the blocks that were written.
-std::vector<std::pair<off_t, std::vector<std::uint8_t>>> data_of(const std::string &path)
-{
-    std::vector<std::pair<off_t, std::vector<std::uint8_t>>> stretches;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return stretches;
-    for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0; at = lseek(fd, at, SEEK_DATA)) {
-        off_t hole = lseek(fd, at, SEEK_HOLE);
-        std::vector<std::uint8_t> bytes(std::size_t(hole - at));
-        if (pread(fd, bytes.data(), bytes.size(), at) != ssize_t(bytes.size()))
-            break;
-        stretches.emplace_back(at, std::move(bytes));
-        at = hole;
-    }
-    close(fd);
-    return stretches;
-}
 
 std::uint64_t size_of(const std::string &path)
 {
@@ -178,7 +159,7 @@ TEST(ReadOnly, NoByteOfTheImageChanges)
         d.apply(v);
         std::string image = e2e::temp_path("readonly.img");
         v.write(image);
-        const auto before = data_of(image);
+        const auto before = e2e::sparse_data(image);
         const std::uint64_t size = size_of(image);
 
         for (const Options &o : options) {
@@ -190,7 +171,7 @@ TEST(ReadOnly, NoByteOfTheImageChanges)
             args.push_back(image);
             e2e::Run run = e2e::vistrel(args);
             EXPECT_LT(run.status, 2) << run.out;
-            EXPECT_TRUE(data_of(image) == before && size_of(image) == size) << "the image changed";
+            EXPECT_TRUE(e2e::sparse_data(image) == before && size_of(image) == size) << "the image changed";
             bool clear = std::find(o.args.begin(), o.args.end(), "-c") != o.args.end();
             // a write that was due was attempted and refused, and the run
             // says so by its status (the clear option comes before the DOS

@@ -48,16 +48,6 @@ void wrong_bits(tv::Volume &v)
     v.set_disk_bit(1000, true);
 }
 
-// "read bitmap i : n\n" for the 25 bitmap blocks of the root, from block `first` on
-std::string root_bitmap_reads(std::uint32_t first)
-{
-    std::string out;
-    for (std::uint32_t i = 0; i < 25; ++i) {
-        out += "read bitmap ", out += std::to_string(i), out += " : ", out += std::to_string(first + i);
-        out += "\n";
-    }
-    return out;
-}
 
 std::string write_image(tv::Volume &v, const std::string &name)
 {
@@ -159,7 +149,7 @@ TEST(Repair, WriteThroughAnExtensionBlock)
     EXPECT_EQ(e2e::read_file(image), sound->bytes());
 
     std::string expected = "root block found at 50802\ndetected a fast amiga filesystem\n";
-    expected += root_bitmap_reads(50803);
+    expected += e2e::root_bitmap_reads(50803);
     expected += "read ext bitmap: 50828\nread bitmap 0: 50829\n" + line + " [50831]\nbitmap check: \n";
     e2e::Run second = e2e::vistrel({"-n", "-vv", image});
     EXPECT_EQ(second.out, expected);

@@ -5,10 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 const char program_name[] = "vistrel";
@@ -81,30 +77,12 @@ int main(int argc, char **argv)
     if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &volume) != 0)
         return 1;
 
-    volume.fd = open(volume.device_path, (volume.flags & ReadOnly) ? O_RDONLY : O_RDWR);
-    if (volume.fd < 0) {
-        std::perror("open");
-        return 1;
-    }
-    struct stat status;
-    if (fstat(volume.fd, &status) != 0) {
-        std::perror("stat");
-        return 1;
-    }
     // the size in 512-byte sectors, kept in 64 bits: a volume of 4096-byte
     // blocks reaches 2^35 sectors
-    std::uint64_t sectors = 0;
+    std::uint64_t bytes = 0;
     bool block_device = false;
-    if (S_ISREG(status.st_mode)) {
-        sectors = std::uint64_t(status.st_size) / 512;
-    } else if (S_ISBLK(status.st_mode)) {
-        block_device = true;
-        unsigned long count = 0;
-        ioctl(volume.fd, BLKGETSIZE, &count);
-        sectors = count;
-    } else {
-        log_error("'%s' isn't a valid device\n", volume.device_path);
+    if (open_device(volume.flags & ReadOnly, bytes, block_device) != 0)
         return 1;
-    }
+    std::uint64_t sectors = bytes / 512;
     return check_volume(sectors, block_device);
 }

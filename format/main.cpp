@@ -6,10 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 const char program_name[] = "plandor";
@@ -75,21 +71,11 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
 const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name", nullptr, nullptr,
                              nullptr, nullptr};
 
-// The size of the device in blocks.  A device with more blocks than a 32-bit
-// block number can count is refused, naming the smallest block size that fits.
-int size_device(const struct stat &status)
+// The size of a device of `bytes` bytes in blocks.  A device with more blocks
+// than a 32-bit block number can count is refused, naming the smallest block
+// size that fits.
+int size_device(std::uint64_t bytes)
 {
-    std::uint64_t bytes;
-    if (S_ISREG(status.st_mode)) {
-        bytes = std::uint64_t(status.st_size);
-    } else if (S_ISBLK(status.st_mode)) {
-        unsigned long sectors = 0;
-        ioctl(volume.fd, BLKGETSIZE, &sectors);
-        bytes = std::uint64_t(sectors) * 512;
-    } else {
-        log_error("'%s' isn't a valid device\n", volume.device_path);
-        return 1;
-    }
     std::uint64_t blocks = bytes >> volume.block_shift;
     if (blocks > UINT32_MAX) {
         std::uint32_t size = volume.block_size * 2;
@@ -120,17 +106,11 @@ int main(int argc, char **argv)
     if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &volume) != 0)
         return 1;
 
-    volume.fd = open(volume.device_path, O_RDWR);
-    if (volume.fd < 0) {
-        std::perror("open");
+    std::uint64_t bytes = 0;
+    bool block_device = false;
+    if (open_device(false, bytes, block_device) != 0)
         return 1;
-    }
-    struct stat status;
-    if (fstat(volume.fd, &status) != 0) {
-        std::perror("stat");
-        return 1;
-    }
-    if (size_device(status) != 0 || check_format_geometry(root_given, root_given_value) != 0)
+    if (size_device(bytes) != 0 || check_format_geometry(root_given, root_given_value) != 0)
         return 1;
 
     init_root_block();
@@ -144,7 +124,7 @@ int main(int argc, char **argv)
     // the volume is complete only when the root block and block 0 are on it
     int written = write_root_block();
     written |= write_dos_type();
-    if (written == 0 && S_ISBLK(status.st_mode))
+    if (written == 0 && block_device)
         written = flush_device();
     return written;
 }

@@ -6,6 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 VolumeSession volume;
@@ -80,6 +84,34 @@ int read_block(std::uint8_t *buffer, std::uint32_t block)
 int write_block(const std::uint8_t *buffer, std::uint32_t block)
 {
     return transfer(nullptr, buffer, block, volume.total_blocks, write_texts);
+}
+
+int open_device(bool read_only, std::uint64_t &bytes, bool &block_device)
+{
+    volume.fd = open(volume.device_path, read_only ? O_RDONLY : O_RDWR);
+    if (volume.fd < 0) {
+        std::perror("open");
+        return 1;
+    }
+    struct stat status;
+    if (fstat(volume.fd, &status) != 0) {
+        std::perror("stat");
+        return 1;
+    }
+    block_device = S_ISBLK(status.st_mode);
+    if (S_ISREG(status.st_mode)) {
+        bytes = std::uint64_t(status.st_size);
+    } else if (block_device) {
+        // the size query's result is not looked at: a failed one leaves 0,
+        // which no volume fits in
+        unsigned long sectors = 0;
+        ioctl(volume.fd, BLKGETSIZE, &sectors);
+        bytes = std::uint64_t(sectors) * 512;
+    } else {
+        log_error("'%s' isn't a valid device\n", volume.device_path);
+        return 1;
+    }
+    return 0;
 }
 
 int flush_device()

@@ -180,6 +180,10 @@ int write_block(const std::uint8_t *buffer, std::uint32_t block);
 // The guarded read behind read_block, for block numbers and limits that may
 // exceed 32 bits (the root block search works in 512-byte sectors).
 int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit);
+// Opens device_path (read-only or for reading and writing, never creating
+// it) into volume.fd and gives its size in bytes: a regular file's length,
+// or a block device's size in 512-byte sectors.  Anything else is refused.
+int open_device(bool read_only, std::uint64_t &bytes, bool &block_device);
 // Waits until what was written has reached the device (for block devices,
 // whose writes otherwise stay in the kernel's cache after the run).
 int flush_device();

@@ -114,10 +114,11 @@ int main(int argc, char **argv)
         return 1;
 
     init_root_block();
-    std::printf("blocks: %d\n", volume.total_blocks);
-    std::printf("blocksize: %d\n", volume.block_size);
-    std::printf("reserved blocks: %d\n", volume.reserved_blocks);
-    std::printf("rootblock: %d\n", volume.root_block);
+    // signed, as the report has always shown them
+    std::printf("blocks: %d\n", int(volume.total_blocks));
+    std::printf("blocksize: %d\n", int(volume.block_size));
+    std::printf("reserved blocks: %d\n", int(volume.reserved_blocks));
+    std::printf("rootblock: %d\n", int(volume.root_block));
     if (create_bitmap() != 0)
         return 1;
     store_bitmap();

@@ -55,15 +55,15 @@ unsigned long long number(const char *s)
 
 int main(int argc, char **argv)
 {
-    tv::VolumeSpec spec;
-    spec.name = "bench";
+    tv::VolumeSetup setup;
+    setup.name = "bench";
     std::uint64_t files = 1000, per_dir = 100, per_group = 100, seed = 1;
     double wrong_pct = 0;
     std::string out, wrong_out;
     for (int c; (c = getopt(argc, argv, "b:t:f:p:g:S:w:W:o:")) != -1;) {
         switch (c) {
-        case 'b': spec.block_size = std::uint32_t(number(optarg)); break;
-        case 't': spec.dos_type = std::uint32_t(number(optarg)); break;
+        case 'b': setup.block_size = std::uint32_t(number(optarg)); break;
+        case 't': setup.dos_type = std::uint32_t(number(optarg)); break;
         case 'f': files = number(optarg); break;
         case 'p': per_dir = number(optarg); break;
         case 'g': per_group = number(optarg); break;
@@ -76,13 +76,13 @@ int main(int argc, char **argv)
     }
     if (out.empty() || optind != argc || per_dir == 0 || per_group == 0)
         usage();
-    const std::uint32_t B = spec.block_size;
+    const std::uint32_t B = setup.block_size;
     if (B != 512 && B != 1024 && B != 2048 && B != 4096)
         usage();
 
     try {
         auto t0 = std::chrono::steady_clock::now();
-        const bool ofs = tv::dos_is_ofs(spec.dos_type), cache = tv::dos_is_dircache(spec.dos_type);
+        const bool ofs = tv::dos_is_ofs(setup.dos_type), cache = tv::dos_is_dircache(setup.dos_type);
         const std::uint64_t payload = ofs ? B - 24 : B, slots = B / 4 - 56;
 
         // sizes first, so that the volume can be sized to the tree
@@ -105,9 +105,9 @@ int main(int argc, char **argv)
         std::uint64_t total = 2 * half;  // the bitmap blocks fit in the margin
         if (total > 0xFFFFFFFFull)
             throw std::runtime_error("tree too large for one volume");
-        spec.total_blocks = std::uint32_t(total);
+        setup.total_blocks = std::uint32_t(total);
 
-        tv::Volume v(spec);
+        tv::Volume v(setup);
         std::uint32_t group = 0, dir = 0;
         std::uint64_t made_dirs = 0, made_groups = 0, ext = 0, data = 0;
         std::uint64_t next_data = v.reserved_blocks();

@@ -119,7 +119,7 @@ void check_seeds()
     // every DOS type at every block size, populated
     for (std::uint32_t B : block_sizes) {
         for (std::uint32_t dos : dos_types) {
-            tv::Volume v(tv::VolumeSpec{.block_size = B, .total_blocks = 4000, .dos_type = dos, .name = "seed"});
+            tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = 4000, .dos_type = dos, .name = "seed"});
             populate(v, tv::dos_is_dircache(dos));
             v.finish();
             char name[64];
@@ -130,7 +130,7 @@ void check_seeds()
 
     // options on one volume: quiet, listing, write, clear, forced size, -b, -r
     for (std::uint32_t B : block_sizes) {
-        tv::Volume v(tv::VolumeSpec{.block_size = B, .total_blocks = 4000, .dos_type = tv::kDos0 + 5});
+        tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = 4000, .dos_type = tv::kDos0 + 5});
         populate(v, true);
         v.finish();
         v.set_disk_bit(v.root() + 100, true);  // one difference to report and repair
@@ -152,7 +152,7 @@ void check_seeds()
             std::uint32_t total = 2 + (count - 1) * bits + 1000;
             if (std::uint64_t(total) * (B / 512) > fuzz_input::max_check_sectors)
                 continue;  // too large for the fuzzer's images
-            tv::Volume v(tv::VolumeSpec{.block_size = B, .total_blocks = total, .dos_type = tv::kDos1});
+            tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = total, .dos_type = tv::kDos1});
             v.add_file(v.root(), "file", v.payload() * 3);
             v.finish();
             const std::string base = "bitmap-ext-" + std::to_string(B) + "-" + std::to_string(count);
@@ -173,7 +173,7 @@ void check_seeds()
         const std::string base = "damage-" + std::to_string(B) + "-";
         auto fresh = [B](bool dircache) {
             auto v = std::make_unique<tv::Volume>(
-                tv::VolumeSpec{.block_size = B, .total_blocks = 3000, .dos_type = dircache ? tv::kDos0 + 5 : tv::kDos1});
+                tv::VolumeSetup{.block_size = B, .total_blocks = 3000, .dos_type = dircache ? tv::kDos0 + 5 : tv::kDos1});
             populate(*v, dircache);
             v->finish();
             return v;
@@ -250,7 +250,7 @@ void check_seeds()
 
     // deep and long: 300 levels of directories, 300 entries in one chain
     for (std::uint32_t B : {512u, 4096u}) {
-        tv::Volume v(tv::VolumeSpec{.block_size = B, .total_blocks = 2000, .dos_type = tv::kDos1});
+        tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = 2000, .dos_type = tv::kDos1});
         uint32_t dir = v.root();
         for (int i = 0; i < 300; ++i)
             dir = v.add_dir(dir, "d");

@@ -210,9 +210,9 @@ TEST_F(LoadBitmap, BitsPastTheEndOnDisk)
 // and one in an extension block.
 TEST_F(LoadBitmap, ExtensionBlock)
 {
-    tv::VolumeSpec spec;
-    spec.total_blocks = 101603;
-    tv::Volume v(spec);
+    tv::VolumeSetup setup;
+    setup.total_blocks = 101603;
+    tv::Volume v(setup);
     v.mark_used(101602);  // the one block that bitmap block 25 covers
     v.finish();
     ASSERT_EQ(v.bitmap_ext_blocks(), std::vector<std::uint32_t>{50828});
@@ -259,9 +259,9 @@ TEST_F(LoadBitmap, ExtensionChainProblems)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        tv::VolumeSpec spec;
-        spec.total_blocks = 101603;
-        tv::Volume v(spec);
+        tv::VolumeSetup setup;
+        setup.total_blocks = 101603;
+        tv::Volume v(setup);
         v.mark_used(101602);
         v.finish();
         row.damage(v);

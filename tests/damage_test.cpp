@@ -86,9 +86,9 @@ void run_cases(const std::vector<Case> &cases)
 {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        tv::VolumeSpec spec;
-        spec.dos_type = c.dos_type;
-        tv::Volume v(spec);
+        tv::VolumeSetup setup;
+        setup.dos_type = c.dos_type;
+        tv::Volume v(setup);
         c.build(v);
         v.finish();
         c.damage(v);
@@ -337,9 +337,9 @@ TEST(Damage, BitmapBlocks)
 // one in a second.
 TEST(Damage, BitmapBlocksMissing)
 {
-    tv::VolumeSpec spec;
-    spec.total_blocks = 2 + 152 * 4064 + 1;
-    tv::Volume v(spec);
+    tv::VolumeSetup setup;
+    setup.total_blocks = 2 + 152 * 4064 + 1;
+    tv::Volume v(setup);
     ASSERT_EQ(v.bitmap_ext_blocks().size(), 2u);
     std::uint32_t first = v.bitmap_ext_blocks()[0];
     v.put32(first, B - 4, 0);
@@ -352,9 +352,9 @@ TEST(Damage, BitmapBlocksMissing)
 // pointer leads back to itself.  The chain ends; the check goes on.
 TEST(Damage, BitmapExtensionLoop)
 {
-    tv::VolumeSpec spec;
-    spec.total_blocks = 101603;
-    tv::Volume v(spec);
+    tv::VolumeSetup setup;
+    setup.total_blocks = 101603;
+    tv::Volume v(setup);
     ASSERT_EQ(v.root(), 50802u);
     ASSERT_EQ(v.bitmap_ext_blocks(), std::vector<std::uint32_t>{50828});
     v.put32(50828, 4, 50828);

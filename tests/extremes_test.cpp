@@ -223,7 +223,7 @@ TEST(Extremes, BitmapBlockIsNeverBlockZero)
 TEST(Extremes, HundredThousandLevelsDeep)
 {
     const int depth = 100000;
-    tv::Volume v(tv::VolumeSpec{.total_blocks = 101000});
+    tv::Volume v(tv::VolumeSetup{.total_blocks = 101000});
     std::uint32_t dir = v.root();
     for (int i = 0; i < depth; ++i)
         dir = v.add_dir(dir, "d");
@@ -243,7 +243,7 @@ TEST(Extremes, HundredThousandLevelsDeep)
 TEST(Extremes, HashChainOfHundredThousandEntries)
 {
     const int length = 100000;
-    tv::Volume v(tv::VolumeSpec{.total_blocks = 101000});
+    tv::Volume v(tv::VolumeSetup{.total_blocks = 101000});
     std::uint32_t last = 0;
     for (int i = 0; i < length; ++i)
         last = v.add_file(v.root(), "f" + std::to_string(i), 0, tv::Opts{.slot = 7});
@@ -380,7 +380,7 @@ TEST(Extremes, BitmapChainsAndPointers)
         SCOPED_TRACE(c.name);
         const std::uint32_t bits = 4064;
         const std::uint32_t count = c.two_ext ? 25 + 127 + 1 : 28;
-        tv::Volume v(tv::VolumeSpec{.total_blocks = 2 + (count - 1) * bits + 100});
+        tv::Volume v(tv::VolumeSetup{.total_blocks = 2 + (count - 1) * bits + 100});
         v.add_file(v.root(), "f", 5000);
         v.finish();
         c.damage(v);
@@ -435,7 +435,7 @@ TEST(Extremes, LongestNamesAndComments)
 {
     for (std::uint32_t B : {512u, 1024u, 2048u, 4096u}) {
         SCOPED_TRACE(B);
-        tv::Volume v(tv::VolumeSpec{.block_size = B, .total_blocks = 2000});
+        tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = 2000});
         std::uint32_t target = v.add_file(v.root(), "target", 0, tv::Opts{.slot = 1});
         std::uint32_t link = v.add_hardlink(v.root(), "link", target, tv::Opts{.slot = 0});
         v.finish();

@@ -114,20 +114,20 @@ std::string difference(const std::string &a, const std::string &b, std::uint32_t
 
 // The image is byte for byte the builder's fresh volume of the same geometry,
 // with the root dates of the run.
-void expect_fresh_volume(const std::string &image, tv::VolumeSpec spec, const Formatted &f)
+void expect_fresh_volume(const std::string &image, tv::VolumeSetup setup, const Formatted &f)
 {
-    const std::uint32_t root = spec.root_block.value_or(
-        std::uint32_t((std::uint64_t(spec.total_blocks) + spec.reserved_blocks - 1) / 2));
-    spec.root_altered = spec.volume_altered = spec.volume_created = root_date(image, spec.block_size, root, f);
-    tv::Volume built(spec);
+    const std::uint32_t root = setup.root_block.value_or(
+        std::uint32_t((std::uint64_t(setup.total_blocks) + setup.reserved_blocks - 1) / 2));
+    setup.root_altered = setup.volume_altered = setup.volume_created = root_date(image, setup.block_size, root, f);
+    tv::Volume built(setup);
     const std::string expected = e2e::temp_path("expected.img");
     built.write(expected);
-    EXPECT_EQ(difference(image, expected, spec.block_size), "");
+    EXPECT_EQ(difference(image, expected, setup.block_size), "");
 }
 
-tv::VolumeSpec spec_of(std::uint64_t bytes, std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
+tv::VolumeSetup spec_of(std::uint64_t bytes, std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
 {
-    tv::VolumeSpec s;
+    tv::VolumeSetup s;
     s.block_size = block_size;
     s.total_blocks = std::uint32_t(bytes / block_size);
     s.extra_bytes = bytes % block_size;
@@ -155,7 +155,7 @@ TEST(Format, FloppyImageOverOldContents)
             << "long " << i;
 
     // only long 0 of block 0, the root block and the bitmap block change
-    tv::VolumeSpec s = spec_of(before.size(), 512);
+    tv::VolumeSetup s = spec_of(before.size(), 512);
     s.name = "Empty";
     s.boot.assign(before.begin() + 4, before.begin() + 512);
     s.root_altered = s.volume_altered = s.volume_created = root_date(image, 512, 880, f);
@@ -228,7 +228,7 @@ TEST(Format, GeometryNamesAndOptions)
         const std::string image = e2e::sparse_image("format.img", c.bytes);
         Formatted f = format(c.options, image, c.name);
         expect_run(f.run, 0, c.out);
-        tv::VolumeSpec s = spec_of(c.bytes, c.block_size);
+        tv::VolumeSetup s = spec_of(c.bytes, c.block_size);
         s.reserved_blocks = c.reserved;
         s.root_block = c.root;
         s.name = c.name.substr(0, 30);
@@ -279,7 +279,7 @@ TEST(Format, EveryVariantOnEveryBlockSize)
             options.insert(options.end(), {"-s", std::to_string(size.block_size)});
             Formatted f = format(options, image, "Variant");
             expect_run(f.run, 0, size.geometry);
-            tv::VolumeSpec s = spec_of(901120, size.block_size, v.dos_type);
+            tv::VolumeSetup s = spec_of(901120, size.block_size, v.dos_type);
             s.name = "Variant";
             expect_fresh_volume(image, s, f);
             expect_run(e2e::vistrel({"-v", image}), 0, std::string(size.root) + v.line);
@@ -370,7 +370,7 @@ TEST(Format, BitmapExtensionChains)
                     << "extension block " << k << " long " << j;
             }
         }
-        tv::VolumeSpec s = spec_of(std::uint64_t(c.total) * 512, 512);
+        tv::VolumeSetup s = spec_of(std::uint64_t(c.total) * 512, 512);
         s.name = "Chain";
         expect_fresh_volume(image, s, f);
         expect_long_run(e2e::vistrel({"-vv", image}), 0,

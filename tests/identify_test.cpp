@@ -15,9 +15,9 @@
 
 namespace {
 
-tv::VolumeSpec spec(std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
+tv::VolumeSetup setup(std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
 {
-    tv::VolumeSpec s;
+    tv::VolumeSetup s;
     s.block_size = block_size;
     s.dos_type = dos_type;
     return s;
@@ -63,7 +63,7 @@ TEST(Identify, EveryDosTypeOnEveryBlockSize)
     for (std::uint32_t size : {512u, 1024u, 2048u, 4096u}) {
         for (const auto &t : types) {
             SCOPED_TRACE(std::to_string(size) + " " + t.line);
-            tv::Volume built(spec(size, t.dos_type));
+            tv::Volume built(setup(size, t.dos_type));
             const std::string path = image_of(built);
             expect_run(e2e::vistrel({path}), 0, t.line);
             // the root block is named in blocks of the volume's own size
@@ -76,7 +76,7 @@ TEST(Identify, UnrecognisedDosTypesFailSilently)
 {
     for (std::uint32_t dos_type : {0x444F5306u, 0x6D754606u, 0x646F7301u /* "dos" 1 */, 0x6D754654u, 0u}) {
         SCOPED_TRACE(dos_type);
-        tv::Volume built(spec(1024, dos_type));
+        tv::Volume built(setup(1024, dos_type));
         const std::string path = image_of(built);
         expect_run(e2e::vistrel({path}), 1, "");
         expect_run(e2e::vistrel({"-v", path}), 1, "root block found at 880\n");
@@ -96,7 +96,7 @@ TEST(Identify, OnlyAZeroBitmapFlagMeansNotCleanlyUnmounted)
         {0x80000000, "detected a international old amiga filesystem\n"},
     };
     for (const auto &f : flags) {
-        tv::VolumeSpec s = spec(512, 0x444F5302);
+        tv::VolumeSetup s = setup(512, 0x444F5302);
         s.bitmap_flag = f.flag;
         tv::Volume built(s);
         expect_run(e2e::vistrel({image_of(built)}), 0, f.line);
@@ -150,7 +150,7 @@ TEST(Identify, RootBlockSearch)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
-        tv::VolumeSpec s = spec(c.block_size);
+        tv::VolumeSetup s = setup(c.block_size);
         s.root_block = c.root;
         tv::Volume built(s);
         if (c.damage)
@@ -178,7 +178,7 @@ TEST(Identify, RootBlockTests)
     };
     for (const auto &s : spoilt) {
         SCOPED_TRACE(s.offset);
-        tv::Volume built(spec(4096));
+        tv::Volume built(setup(4096));
         built.put32(built.root(), s.offset, s.value);
         if (s.reseal)
             built.reseal_header(built.root());
@@ -188,7 +188,7 @@ TEST(Identify, RootBlockTests)
 
 TEST(Identify, CommandLineMisuse)
 {
-    tv::Volume built(spec(512));
+    tv::Volume built(setup(512));
     const std::string image = image_of(built), missing = e2e::temp_path("missing.img");
     const std::string dir = e2e::temp_path("dir");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
@@ -220,7 +220,7 @@ TEST(Identify, CommandLineMisuse)
 TEST(Identify, VolumeBeyond2TiB)
 {
     // 2^29 + 16 blocks of 4096 bytes: 2^32 + 128 sectors, more than 32 bits count
-    tv::VolumeSpec s = spec(4096);
+    tv::VolumeSetup s = setup(4096);
     s.total_blocks = (1u << 29) + 16;
     tv::Volume built(s);
     const std::string image = image_of(built);

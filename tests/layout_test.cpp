@@ -395,11 +395,11 @@ TEST(RootSearch, EveryBlockSizeConvertsTheSize)
 {
     for (std::uint32_t size : {512u, 1024u, 2048u, 4096u}) {
         SCOPED_TRACE(size);
-        tv::VolumeSpec spec;
-        spec.block_size = size;
-        spec.total_blocks = 1000;
-        spec.extra_bytes = 700;
-        tv::Volume built(spec);
+        tv::VolumeSetup setup;
+        setup.block_size = size;
+        setup.total_blocks = 1000;
+        setup.extra_bytes = 700;
+        tv::Volume built(setup);
         const std::string path = e2e::temp_path("search.img");
         built.write(path);
         int fd = open(path.c_str(), O_RDONLY);
@@ -437,9 +437,9 @@ TEST(RootSearch, DevicesBeyond32BitSectors)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.block_size);
-        tv::VolumeSpec spec;
-        spec.block_size = c.block_size;
-        tv::Volume small(spec);  // its root block, moved into the large device
+        tv::VolumeSetup setup;
+        setup.block_size = c.block_size;
+        tv::Volume small(setup);  // its root block, moved into the large device
         const std::vector<std::uint8_t> image = small.bytes();
         const std::string path = e2e::sparse_image("huge.img", sectors * 512);
         int fd = open(path.c_str(), O_RDWR);

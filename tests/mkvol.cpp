@@ -39,35 +39,35 @@ unsigned long long number(const char* s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tv::VolumeSpec spec;
-    spec.name = "mkvol";
+    tv::VolumeSetup setup;
+    setup.name = "mkvol";
     uint64_t files = 0, per_dir = 0, file_size = 0, seed = 1;
     long long dircache = -1;
     double wrong_pct = 0;
     std::string out;
     for (int c; (c = getopt(argc, argv, "b:n:t:f:d:s:w:c:N:S:x:o:")) != -1;) {
         switch (c) {
-            case 'b': spec.block_size = uint32_t(number(optarg)); break;
-            case 'n': spec.total_blocks = uint32_t(number(optarg)); break;
-            case 't': spec.dos_type = uint32_t(number(optarg)); break;
+            case 'b': setup.block_size = uint32_t(number(optarg)); break;
+            case 'n': setup.total_blocks = uint32_t(number(optarg)); break;
+            case 't': setup.dos_type = uint32_t(number(optarg)); break;
             case 'f': files = number(optarg); break;
             case 'd': per_dir = number(optarg); break;
             case 's': file_size = number(optarg); break;
             case 'w': wrong_pct = std::atof(optarg); break;
             case 'c': dircache = (long long)number(optarg); break;
-            case 'N': spec.name = optarg; break;
+            case 'N': setup.name = optarg; break;
             case 'S': seed = number(optarg); break;
-            case 'x': spec.extra_bytes = number(optarg); break;
+            case 'x': setup.extra_bytes = number(optarg); break;
             case 'o': out = optarg; break;
             default: usage();
         }
     }
     if (out.empty() || optind != argc || file_size > 0xFFFFFFFFull) usage();
-    if (dircache < 0) dircache = tv::dos_is_dircache(spec.dos_type) ? 1 : 0;
+    if (dircache < 0) dircache = tv::dos_is_dircache(setup.dos_type) ? 1 : 0;
 
     try {
         auto t0 = std::chrono::steady_clock::now();
-        tv::Volume v(spec);
+        tv::Volume v(setup);
         if (dircache) v.add_dircache(v.root(), uint32_t(dircache));
         uint32_t dir = v.root();
         uint64_t dirs = 0;

@@ -151,7 +151,7 @@ TEST(ReadOnly, NoByteOfTheImageChanges)
     };
     for (const Damage &d : damages()) {
         SCOPED_TRACE(d.name);
-        tv::Volume v(tv::VolumeSpec{.total_blocks = d.total_blocks, .dos_type = d.dos_type});
+        tv::Volume v(tv::VolumeSetup{.total_blocks = d.total_blocks, .dos_type = d.dos_type});
         populate(v);
         if (tv::dos_is_dircache(d.dos_type))
             v.add_dircache(v.lookup("d"), 2);

@@ -27,11 +27,11 @@ tv::Opts at(std::uint32_t slot)
 // 886); the root's dircache block 1500 on dircache volumes
 std::unique_ptr<tv::Volume> small_volume(std::uint32_t block_size, std::uint32_t dos_type, std::uint32_t flag)
 {
-    tv::VolumeSpec spec;
-    spec.block_size = block_size;
-    spec.dos_type = dos_type;
-    spec.bitmap_flag = flag;
-    auto v = std::make_unique<tv::Volume>(spec);
+    tv::VolumeSetup setup;
+    setup.block_size = block_size;
+    setup.dos_type = dos_type;
+    setup.bitmap_flag = flag;
+    auto v = std::make_unique<tv::Volume>(setup);
     v->add_file(v->root(), "a", 1, at(0));
     std::uint32_t d = v->add_dir(v->root(), "d", at(1));
     v->add_file(d, "b", 1, at(0));
@@ -125,10 +125,10 @@ TEST(Repair, WriteRebuildsTheBitmap)
 TEST(Repair, WriteThroughAnExtensionBlock)
 {
     auto build = [](std::uint32_t flag) {
-        tv::VolumeSpec spec;
-        spec.total_blocks = 101603;
-        spec.bitmap_flag = flag;
-        auto v = std::make_unique<tv::Volume>(spec);
+        tv::VolumeSetup setup;
+        setup.total_blocks = 101603;
+        setup.bitmap_flag = flag;
+        auto v = std::make_unique<tv::Volume>(setup);
         v->add_file(v->root(), "a", 1, at(0));
         v->finish();
         return v;
@@ -182,9 +182,9 @@ TEST(Repair, WriteRefusedAfterBitmapErrors)
          "detected a fast amiga filesystem (not cleanly unmounted)\n"},
         {"bitmap extension chain loop",
          [] {
-             tv::VolumeSpec spec;
-             spec.total_blocks = 101603;
-             auto v = std::make_unique<tv::Volume>(spec);
+             tv::VolumeSetup setup;
+             setup.total_blocks = 101603;
+             auto v = std::make_unique<tv::Volume>(setup);
              v->finish();
              v->put32(50828, 4, 50828);
              return v;

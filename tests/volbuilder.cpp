@@ -156,13 +156,13 @@ struct Volume::Store {
 
 // ---- Volume: fresh layout ------------------------------------------------------
 
-Volume::Volume(VolumeSpec spec)
-    : Patcher(spec.block_size, spec.reserved_blocks, spec.total_blocks), spec_(std::move(spec)) {
+Volume::Volume(VolumeSetup setup)
+    : Patcher(setup.block_size, setup.reserved_blocks, setup.total_blocks), setup_(std::move(setup)) {
     if (B_ != 512 && B_ != 1024 && B_ != 2048 && B_ != 4096) fail("block size " + std::to_string(B_));
     const uint32_t L = B_ / 4;
     // The root block lies in the middle of the volume (64-bit sum: no wrap at 2^32 - 1 blocks).
-    root_ = spec_.root_block.value_or(uint32_t((uint64_t(total_) + reserved_ - 1) / 2));
-    payload_ = spec_.payload.value_or(dos_is_ofs(spec_.dos_type) ? B_ - 24 : B_);
+    root_ = setup_.root_block.value_or(uint32_t((uint64_t(total_) + reserved_ - 1) / 2));
+    payload_ = setup_.payload.value_or(dos_is_ofs(setup_.dos_type) ? B_ - 24 : B_);
     if (payload_ == 0) fail("payload 0");
     store_ = std::make_unique<Store>(B_);
 
@@ -171,18 +171,18 @@ Volume::Volume(VolumeSpec spec)
     map_.assign(nbm * (L - 1), 0xFFFFFFFF);  // bits past the last block stay 1
 
     uint8_t* boot = store_->make(0);
-    put_be32(boot, spec_.dos_type);
-    std::memcpy(boot + 4, spec_.boot.data(), std::min<size_t>(spec_.boot.size(), B_ - 4));
+    put_be32(boot, setup_.dos_type);
+    std::memcpy(boot + 4, setup_.boot.data(), std::min<size_t>(setup_.boot.size(), B_ - 4));
 
     root_buf_.assign(B_, 0);
     uint8_t* r = root_buf_.data();
-    put_text(r, B_, off::name_length(B_), off::name(B_), spec_.name);
+    put_text(r, B_, off::name_length(B_), off::name(B_), setup_.name);
     put_be32(r + off::type, kTypeShort);
     put_be32(r + off::table_size, table_size());
-    put_be32(r + off::bitmap_flag(B_), spec_.bitmap_flag);
-    put_date(r + off::date(B_), spec_.root_altered);
-    put_date(r + off::volume_altered(B_), spec_.volume_altered);
-    put_date(r + off::volume_created(B_), spec_.volume_created);
+    put_be32(r + off::bitmap_flag(B_), setup_.bitmap_flag);
+    put_date(r + off::date(B_), setup_.root_altered);
+    put_date(r + off::volume_altered(B_), setup_.volume_altered);
+    put_date(r + off::volume_created(B_), setup_.volume_created);
     put_be32(r + off::secondary_type(B_), uint32_t(Sec::Root));
     entries_[root_] = Entry{Sec::Root, 0, "", {}, {}, {}};
 
@@ -275,7 +275,7 @@ void Volume::require_building() const {
 }
 
 uint32_t Volume::hash_slot(std::string_view name) const {
-    bool intl = spec_.intl_hash.value_or(dos_is_intl(spec_.dos_type));
+    bool intl = setup_.intl_hash.value_or(dos_is_intl(setup_.dos_type));
     return name_hash(name.substr(0, 255), table_size(), intl);
 }
 
@@ -476,7 +476,7 @@ void Volume::write(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) sys_fail("open " + path);
     auto close_fd = [fd] { ::close(fd); };
-    if (::ftruncate(fd, off_t(uint64_t(total_) * B_ + spec_.extra_bytes)) != 0) {
+    if (::ftruncate(fd, off_t(uint64_t(total_) * B_ + setup_.extra_bytes)) != 0) {
         close_fd();
         sys_fail("ftruncate " + path);
     }
@@ -511,7 +511,7 @@ void Volume::write(const std::string& path) {
 
 std::vector<uint8_t> Volume::bytes() {
     finish();
-    uint64_t size = uint64_t(total_) * B_ + spec_.extra_bytes;
+    uint64_t size = uint64_t(total_) * B_ + setup_.extra_bytes;
     if (size > (uint64_t(1) << 31)) fail("image too large for memory");
     std::vector<uint8_t> img(size, 0);
     for (auto [block, slot] : store_->sorted())

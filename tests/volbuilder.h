@@ -76,7 +76,7 @@ struct Date {
 uint32_t name_hash(std::string_view name, uint32_t table_size, bool intl);
 
 // ---- volume description ------------------------------------------------------
-struct VolumeSpec {
+struct VolumeSetup {
     uint32_t block_size = 512;  // 512, 1024, 2048 or 4096
     uint32_t total_blocks = 1760;
     uint32_t reserved_blocks = 2;
@@ -150,7 +150,7 @@ protected:
 
 class Volume : public Patcher {
 public:
-    explicit Volume(VolumeSpec spec = {});
+    explicit Volume(VolumeSetup setup = {});
     ~Volume() override;
 
     uint32_t total_blocks() const { return total_; }
@@ -198,7 +198,7 @@ private:
     void link_into(uint32_t parent, uint32_t header, std::string_view name, const Opts& o);
     void require_building() const;
 
-    VolumeSpec spec_;
+    VolumeSetup setup_;
     uint32_t root_, payload_;
     uint64_t map_bits_;          // blocks from reserved_ to total_ - 1
     std::vector<uint32_t> map_;  // map longs in host order; 1 = free

@@ -48,10 +48,10 @@ bool disk_bit_used(tv::Volume& v, uint32_t block) {
 }
 
 TEST(VolBuilder, FreshFloppyImageIsExact) {
-    tv::VolumeSpec spec;
-    spec.name = "Work";
-    spec.extra_bytes = 60;
-    tv::Volume v(spec);
+    tv::VolumeSetup setup;
+    setup.name = "Work";
+    setup.extra_bytes = 60;
+    tv::Volume v(setup);
     const uint32_t B = 512;
     std::vector<uint8_t> want(1760 * B + 60, 0);
     set_be(want, 0, 0x444F5301);
@@ -99,10 +99,10 @@ TEST(VolBuilder, BitmapChainLayout) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("B " + std::to_string(row.B) + " span " + std::to_string(row.span));
-        tv::VolumeSpec spec;
-        spec.block_size = row.B;
-        spec.total_blocks = row.span + 2;
-        tv::Volume v(spec);
+        tv::VolumeSetup setup;
+        setup.block_size = row.B;
+        setup.total_blocks = row.span + 2;
+        tv::Volume v(setup);
         const uint32_t B = row.B, L = B / 4, root = (row.span + 3) / 2;
         ASSERT_EQ(v.root(), root);
         ASSERT_EQ(v.bitmap_blocks().size(), row.bitmaps);
@@ -142,11 +142,11 @@ TEST(VolBuilder, BitmapChainLayout) {
 }
 
 TEST(VolBuilder, BitmapWrapsBehindReservedBlocks) {
-    tv::VolumeSpec spec;
-    spec.total_blocks = 2 + 3 * 4064;
-    spec.root_block = spec.total_blocks - 2;
-    tv::Volume v(spec);
-    EXPECT_EQ(v.bitmap_blocks(), (std::vector<uint32_t>{spec.total_blocks - 1, 2, 3}));
+    tv::VolumeSetup setup;
+    setup.total_blocks = 2 + 3 * 4064;
+    setup.root_block = setup.total_blocks - 2;
+    tv::Volume v(setup);
+    EXPECT_EQ(v.bitmap_blocks(), (std::vector<uint32_t>{setup.total_blocks - 1, 2, 3}));
     EXPECT_EQ(v.add_dir(v.root(), "d"), 4u);  // the tree goes on from there
 }
 
@@ -165,11 +165,11 @@ TEST(VolBuilder, FileBlockLists) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.B) + "/" + std::to_string(row.byte_size));
-        tv::VolumeSpec spec;
-        spec.block_size = row.B;
-        spec.dos_type = row.dos;
-        spec.total_blocks = 1100000;
-        tv::Volume v(spec);
+        tv::VolumeSetup setup;
+        setup.block_size = row.B;
+        setup.dos_type = row.dos;
+        setup.total_blocks = 1100000;
+        tv::Volume v(setup);
         uint32_t f = v.add_file(v.root(), "file", row.byte_size);
         const auto data = v.data_blocks(f);
         const auto ext = v.ext_blocks(f);

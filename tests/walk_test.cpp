@@ -19,9 +19,9 @@ std::string write_image(tv::Volume &v, const std::string &name)
     return path;
 }
 
-tv::VolumeSpec spec(std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
+tv::VolumeSetup setup(std::uint32_t block_size, std::uint32_t dos_type = tv::kDos1)
 {
-    tv::VolumeSpec s;
+    tv::VolumeSetup s;
     s.block_size = block_size;
     s.dos_type = dos_type;
     return s;
@@ -111,7 +111,7 @@ TEST(Listing, EveryBlockSizeAndVariant)
         for (const Variant &variant : variants) {
             SCOPED_TRACE(testing::Message() << "block size " << block_size << ", DOS type " << variant.dos_type);
             bool dircache = tv::dos_is_dircache(variant.dos_type);
-            tv::Volume v(spec(block_size, variant.dos_type));
+            tv::Volume v(setup(block_size, variant.dos_type));
             populate(v, dircache);
             std::string image = write_image(v, "listing.adf");
 
@@ -159,7 +159,7 @@ TEST(Listing, EmptyRootAndEmptyRootDircache)
                        "read bitmap 0 : 881\n"
                        "bitmap check: \n");
     // a dircache volume whose root has no dircache block: only the newline
-    tv::Volume cached(spec(512, tv::kDos0 + 5));
+    tv::Volume cached(setup(512, tv::kDos0 + 5));
     run = e2e::vistrel({"-n", "-vv", write_image(cached, "empty5.adf")});
     EXPECT_EQ(run.out, "root block found at 880\n"
                        "detected a dircache fast amiga filesystem\n"
@@ -249,7 +249,7 @@ TEST(Listing, NameAndCommentCutAtTheBlockEnd)
     ASSERT_EQ(tail.size(), 183u);
     for (std::uint32_t block_size : {512u, 1024u, 2048u, 4096u}) {
         SCOPED_TRACE(testing::Message() << "block size " << block_size);
-        tv::Volume v(spec(block_size));
+        tv::Volume v(setup(block_size));
         tv::Opts o = at(0);
         o.block = 900;
         v.add_file(v.root(), "f", 0, o);
@@ -290,7 +290,7 @@ TEST(Trace, DataBlockCounts)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "DOS type " << row.dos_type << ", " << row.byte_size << " bytes");
-        tv::Volume v(spec(512, row.dos_type));
+        tv::Volume v(setup(512, row.dos_type));
         std::uint32_t f = v.add_file(v.root(), "f", row.byte_size, at(0));
         ASSERT_EQ(v.data_blocks(f).size(), row.data);
         ASSERT_EQ(v.ext_blocks(f).size(), row.ext);

@@ -2,7 +2,6 @@
 #include "volume.h"
 
 #include <argp.h>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,30 +70,6 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
 const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name", nullptr, nullptr,
                              nullptr, nullptr};
 
-// The size of a device of `bytes` bytes in blocks.  A device with more blocks
-// than a 32-bit block number can count is refused, naming the smallest block
-// size that fits.
-int size_device(std::uint64_t bytes)
-{
-    std::uint64_t blocks = bytes >> volume.block_shift;
-    if (blocks > UINT32_MAX) {
-        std::uint32_t size = volume.block_size * 2;
-        while (size <= max_block_size && (bytes >> shift_of_block_size(size)) > UINT32_MAX)
-            size *= 2;
-        if (size <= max_block_size)
-            log_error("device has %" PRIu64 " blocks of %u bytes, more than a volume can hold; "
-                      "use a block size of %u bytes or more\n",
-                      blocks, volume.block_size, size);
-        else
-            log_error("device has %" PRIu64 " blocks of %u bytes, more than a volume can hold "
-                      "with any block size\n",
-                      blocks, volume.block_size);
-        return 1;
-    }
-    volume.total_blocks = std::uint32_t(blocks);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -110,22 +85,5 @@ int main(int argc, char **argv)
     bool block_device = false;
     if (open_device(false, bytes, block_device) != 0)
         return 1;
-    if (size_device(bytes) != 0 || check_format_geometry(root_given, root_given_value) != 0)
-        return 1;
-
-    init_root_block();
-    // signed, as the report has always shown them
-    std::printf("blocks: %d\n", int(volume.total_blocks));
-    std::printf("blocksize: %d\n", int(volume.block_size));
-    std::printf("reserved blocks: %d\n", int(volume.reserved_blocks));
-    std::printf("rootblock: %d\n", int(volume.root_block));
-    if (create_bitmap() != 0)
-        return 1;
-    store_bitmap();
-    // the volume is complete only when the root block and block 0 are on it
-    int written = write_root_block();
-    written |= write_dos_type();
-    if (written == 0 && block_device)
-        written = flush_device();
-    return written;
+    return format_volume(bytes, root_given, root_given_value, block_device);
 }

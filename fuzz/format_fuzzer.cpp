@@ -56,7 +56,7 @@ void check_allocated_blocks()
         return block >= volume.reserved_blocks && block >= 1 && block < volume.total_blocks;
     };
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
-        if (!inside(get_tail(volume.root_buffer, field::bitmap_pages - 4 * i)))
+        if (!inside(get_tail(volume.root_buffer, bitmap_page(i))))
             fail("a bitmap block outside the volume's free blocks");
     if (count > root_bitmap_pages && !inside(get_tail(volume.root_buffer, field::bitmap_ext)))
         fail("a bitmap extension block outside the volume's free blocks");
@@ -132,26 +132,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     volume.root_block = std::uint32_t(in.root);
     volume.fd = image_fd;
 
-    // the formatter's sizing of a regular file; the cap on the image keeps
-    // every size within 32-bit block numbers
-    volume.total_blocks = std::uint32_t(in.bytes >> volume.block_shift);
-    if (check_format_geometry(in.root_given, long(in.root)) != 0) {
+    // the cap on the image keeps every size within 32-bit block numbers, so
+    // a refusal is a refused geometry (or a failed allocation), and then
+    // nothing may have been written
+    if (format_volume(in.bytes, in.root_given, long(in.root), false) != 0) {
         if (!image_is_empty())
             fail("a refused geometry wrote to the image");
-        return 0;
-    }
-    init_root_block();
-    if (create_bitmap() != 0) {
         free_session();
         return 0;
     }
-    check_allocated_blocks();
-    int stored = store_bitmap();
-    int written = write_root_block();
-    written |= write_dos_type();
-    if (stored != 0 || written != 0)
-        fail("writing the new volume failed");
     std::fflush(stdout);
+    check_allocated_blocks();
 
     std::uint32_t root = volume.root_block;
     std::uint8_t variant = volume.flags;

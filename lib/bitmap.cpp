@@ -145,7 +145,7 @@ int load_bitmap()
     std::uint32_t count = bitmap_block_count();
     std::uint64_t position = 0;
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
-        std::uint32_t b = get_tail(root, field::bitmap_pages - 4 * i);
+        std::uint32_t b = get_tail(root, bitmap_page(i));
         if (load_bitmap_block(b, position))
             log_verbose(2, "read bitmap %d : %d\n", i, b);
     }
@@ -199,7 +199,7 @@ int create_bitmap()
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i) {
         std::uint32_t b = allocate_block();
         log_verbose(2, "alloc bitmap %d at %d\n", i, b);
-        put_tail(root, field::bitmap_pages - 4 * i, b);
+        put_tail(root, bitmap_page(i), b);
     }
     if (count <= root_bitmap_pages)
         return 0;
@@ -241,7 +241,7 @@ int store_bitmap()
     std::uint32_t count = bitmap_block_count();
     std::uint64_t position = 0;
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
-        std::uint32_t p = get_tail(root, field::bitmap_pages - 4 * i);
+        std::uint32_t p = get_tail(root, bitmap_page(i));
         fill_bitmap_block(position);
         log_verbose(2, "write bitmap %d : %d\n", i, p);
         write_block(volume.bitmap_buffer, p);

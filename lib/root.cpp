@@ -2,7 +2,6 @@
 // type in the first long of block 0.
 #include "volume.h"
 
-#include <cinttypes>
 #include <cstring>
 #include <ctime>
 
@@ -145,44 +144,5 @@ int detect_dos_type()
     if (flags < 0)
         return 1;
     volume.flags |= std::uint8_t(flags);
-    return 0;
-}
-
-// Refuses, before anything is written, a geometry that cannot hold the
-// reserved blocks, the root block and the bitmap blocks behind them.
-int check_format_geometry(bool root_given, long root_given_value)
-{
-    std::uint64_t total = volume.total_blocks, reserved = volume.reserved_blocks;
-    if (total <= reserved) {
-        log_error("volume of %u blocks cannot hold %u reserved blocks and a root block\n", volume.total_blocks,
-                  volume.reserved_blocks);
-        return 1;
-    }
-    if (root_given) {
-        if (root_given_value < 1 || std::uint64_t(root_given_value) < reserved ||
-            std::uint64_t(root_given_value) >= total) {
-            log_error("root block %ld is not within blocks %u to %u of the volume\n", root_given_value,
-                      volume.reserved_blocks > 1 ? volume.reserved_blocks : 1, volume.total_blocks - 1);
-            return 1;
-        }
-        volume.root_block = std::uint32_t(root_given_value);
-    } else {
-        // 64-bit intermediates: the sum overflows 32 bits near 2^32 blocks
-        volume.root_block = std::uint32_t((total + reserved - 1) / 2);
-        if (volume.root_block == 0) {
-            log_error("volume of %u blocks has no room for a root block after block 0\n", volume.total_blocks);
-            return 1;
-        }
-    }
-    std::uint64_t bitmap = bitmap_block_count();
-    bitmap += bitmap_ext_count(std::uint32_t(bitmap));
-    // the root and the bitmap blocks lie after the reserved blocks and never
-    // in block 0, which allocate_block does not hand out
-    std::uint64_t first = reserved > 0 ? reserved : 1;
-    if (total - first < 1 + bitmap) {
-        log_error("volume of %u blocks is too small for its root block and %" PRIu64 " bitmap blocks\n",
-                  volume.total_blocks, bitmap);
-        return 1;
-    }
     return 0;
 }

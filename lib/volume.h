@@ -135,6 +135,9 @@ inline void put_tail(std::uint8_t *block, std::uint32_t distance, std::uint32_t 
     put_long(block, tail(distance), value);
 }
 
+// the distance from the end of the root block of bitmap_pages entry i
+inline std::uint32_t bitmap_page(std::uint32_t i) { return field::bitmap_pages - 4 * i; }
+
 // the number of hash table slots, and of data block pointers per file block
 inline std::uint32_t hash_slots() { return volume.block_size / 4 - 56; }
 
@@ -205,11 +208,6 @@ int write_dos_type();
 // block_shift, root_block, and total_blocks in blocks.
 int find_root_block(std::uint64_t device_sectors);
 int detect_dos_type();
-// The formatter's geometry: places the root block (at the number given, when
-// `root_given`, else in the middle) and refuses, with a message and before
-// anything is written, a volume that cannot hold the reserved blocks, the
-// root block and the bitmap blocks behind them.
-int check_format_geometry(bool root_given, long root_given_value);
 
 // ---------------------------------------------------------------------------
 // Allocation bitmap
@@ -247,3 +245,9 @@ std::uint32_t compare_bitmaps();
 // early or a write asked for did not happen.  A block device is flushed
 // after writing.
 int check_volume(std::uint64_t device_sectors, bool block_device);
+
+// The formatter's run on a device of `device_bytes` bytes, opened for writing
+// and with the options in the session (`root_given`: -b and its number):
+// 0 when the volume was written, 1 when the geometry was refused before any
+// write, or the root block or block 0 could not be written.
+int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value, bool block_device);

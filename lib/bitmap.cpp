@@ -1,6 +1,14 @@
 // The allocation bitmap: the work map and the disk map in the word layout of
-// the bitmap blocks (map bit k is bit k & 7 of byte (k >> 3) XOR 3, 1 = free),
-// and the bitmap blocks with their extension chain on the volume.
+// the bitmap blocks (map bit k is bit k & 7 of byte (k >> 3) XOR 3), and the
+// bitmap blocks with their extension chain on the volume.
+//
+// On the volume a set bit means free; in memory a set bit means in use, and
+// the copies between the two invert every bit.  A fresh map is then all 0,
+// which zeroed memory from the system already is: a map is never filled, and
+// its pages that hold only free blocks are never touched.  The work map also
+// records the span of its bytes that were ever written, so that storing it
+// passes over the bitmap blocks that hold only free blocks without reading
+// their part of the map.
 #include "volume.h"
 
 #include <cstdlib>
@@ -8,28 +16,51 @@
 
 namespace {
 
+// `count` bytes (a multiple of 4) from `from` to `to`, every bit inverted
+void copy_inverted(std::uint8_t *to, const std::uint8_t *from, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, from + i, 8);
+        word = ~word;
+        std::memcpy(to + i, &word, 8);
+    }
+    for (; i < count; ++i)
+        to[i] = std::uint8_t(~from[i]);
+}
+
 inline std::size_t map_byte(std::uint64_t bit) { return std::size_t((bit >> 3) ^ 3); }
 inline std::uint8_t map_mask(std::uint64_t bit) { return std::uint8_t(1u << (bit & 7)); }
 
 std::uint32_t map_bytes_per_block() { return volume.block_size - 4; }
 std::uint32_t ext_pointers_per_block() { return volume.block_size / 4 - 1; }
 
-// Allocates both maps and marks every block free; the formatter never reads
-// its disk map, so only the checker (`fill_disk_map`) pays for filling it.
-int setup_maps(bool fill_disk_map)
+// the work map bytes [written_from, written_to) hold every byte ever written
+std::size_t written_from, written_to;
+
+inline void note_written(std::size_t index)
+{
+    if (index < written_from)
+        written_from = index;
+    if (index >= written_to)
+        written_to = index + 1;
+}
+
+// Allocates both maps with every block free.
+int setup_maps()
 {
     std::size_t size = std::size_t(bitmap_block_count()) * volume.block_size;
     // allocations that report failure, so that a map too large for memory
     // ends the run with a message
-    volume.work_map = static_cast<std::uint8_t *>(std::malloc(size ? size : 1));
-    volume.disk_map = volume.work_map ? static_cast<std::uint8_t *>(std::malloc(size ? size : 1)) : nullptr;
+    volume.work_map = static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1));
+    volume.disk_map = volume.work_map ? static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1)) : nullptr;
     if (!volume.work_map || !volume.disk_map) {
         log_error("unable to allocate bitmap\n");
         return 1;
     }
-    std::memset(volume.work_map, 0xFF, size);
-    if (fill_disk_map)
-        std::memset(volume.disk_map, 0xFF, size);
+    written_from = SIZE_MAX;
+    written_to = 0;
     mark_block_used(volume.root_block);
     volume.alloc_hint = volume.root_block;
     return 0;
@@ -49,14 +80,25 @@ bool load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
     // a bitmap error, so that the bitmap is never written back over it.
     if (mark_block_used(pointer) != 0)
         volume.bitmap_errors += 1;
-    std::memcpy(volume.disk_map + position, volume.bitmap_buffer + field::bitmap_map, map_bytes_per_block());
+    copy_inverted(volume.disk_map + position, volume.bitmap_buffer + field::bitmap_map, map_bytes_per_block());
     return true;
 }
 
-// Fills bitmap_buffer with the sealed bitmap block of the work map at `position`.
-void fill_bitmap_block(std::uint64_t position)
+// Fills bitmap_buffer with the sealed bitmap block of the work map at
+// `position`.  A block whose part of the map was never written holds only
+// free blocks: `all_free` tells that the buffer already holds that block.
+void fill_bitmap_block(std::uint64_t position, bool &all_free)
 {
-    std::memcpy(volume.bitmap_buffer + field::bitmap_map, volume.work_map + position, map_bytes_per_block());
+    std::uint32_t count = map_bytes_per_block();
+    if (position >= written_to || position + count <= written_from) {
+        if (all_free)
+            return;
+        std::memset(volume.bitmap_buffer + field::bitmap_map, 0xFF, count);
+        all_free = true;
+    } else {
+        copy_inverted(volume.bitmap_buffer + field::bitmap_map, volume.work_map + position, count);
+        all_free = false;
+    }
     seal_block(volume.bitmap_buffer, field::bitmap_checksum);
 }
 
@@ -68,12 +110,12 @@ bool find_free_bit(std::uint64_t from, std::uint64_t limit, std::uint64_t &found
     std::uint64_t bit = from;
     while (bit < limit) {
         std::uint8_t byte = map[map_byte(bit)];
-        if (byte == 0) {
+        if (byte == 0xFF) {
             bit = (bit | 7) + 1;
             continue;
         }
         for (; bit < limit; ++bit) {
-            if (byte & map_mask(bit)) {
+            if (!(byte & map_mask(bit))) {
                 found = bit;
                 return true;
             }
@@ -99,13 +141,21 @@ int mark_block_used(std::uint32_t block)
         return 1;
     }
     std::uint64_t bit = block - volume.reserved_blocks;
-    std::uint8_t &byte = volume.work_map[map_byte(bit)];
-    if (!(byte & map_mask(bit))) {
+    std::size_t index = map_byte(bit);
+    std::uint8_t &byte = volume.work_map[index];
+    if (byte & map_mask(bit)) {
         log_error("block %d already allocated\n", block);
         return 1;
     }
-    byte &= std::uint8_t(~map_mask(bit));
+    byte |= map_mask(bit);
+    note_written(index);
     return 0;
+}
+
+void prefetch_mark(std::uint32_t block)
+{
+    if (block >= volume.reserved_blocks && block < volume.total_blocks)
+        __builtin_prefetch(volume.work_map + map_byte(block - volume.reserved_blocks), 1);
 }
 
 std::uint32_t allocate_block()
@@ -124,7 +174,8 @@ std::uint32_t allocate_block()
         start = low;
     if (!find_free_bit(start, volume.total_blocks - reserved, found) && !find_free_bit(low, root, found))
         return 0;
-    volume.work_map[map_byte(found)] &= std::uint8_t(~map_mask(found));
+    volume.work_map[map_byte(found)] |= map_mask(found);
+    note_written(map_byte(found));
     volume.alloc_hint = std::uint32_t(reserved + found);
     return volume.alloc_hint;
 }
@@ -134,12 +185,12 @@ int block_is_used(std::uint32_t block)
     if (block < volume.reserved_blocks || block >= volume.total_blocks)
         return 1;
     std::uint64_t bit = block - volume.reserved_blocks;
-    return (volume.work_map[map_byte(bit)] & map_mask(bit)) ? 0 : 1;
+    return (volume.work_map[map_byte(bit)] & map_mask(bit)) ? 1 : 0;
 }
 
 int load_bitmap()
 {
-    if (setup_maps(true) != 0)
+    if (setup_maps() != 0)
         return 1;
     const std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
@@ -192,7 +243,7 @@ int load_bitmap()
 
 int create_bitmap()
 {
-    if (setup_maps(false) != 0)
+    if (setup_maps() != 0)
         return 1;
     std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
@@ -240,9 +291,10 @@ int store_bitmap()
     std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
     std::uint64_t position = 0;
+    bool all_free = false;
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
         std::uint32_t p = get_tail(root, bitmap_page(i));
-        fill_bitmap_block(position);
+        fill_bitmap_block(position, all_free);
         log_verbose(2, "write bitmap %d : %d\n", i, p);
         write_block(volume.bitmap_buffer, p);
     }
@@ -255,7 +307,7 @@ int store_bitmap()
             std::uint32_t take = remaining < per ? remaining : per;
             for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
                 std::uint32_t p = get_long(buffer, 4 * j);
-                fill_bitmap_block(position);
+                fill_bitmap_block(position, all_free);
                 log_verbose(2, "write bitmap %d: %u\n", j, p);
                 write_block(volume.bitmap_buffer, p);
             }

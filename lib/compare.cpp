@@ -29,7 +29,7 @@ std::uint32_t compare_bitmaps()
             if (!(x & (1u << p)))
                 continue;
             std::uint32_t block = std::uint32_t(volume.reserved_blocks + 8 * b + p);
-            if (w & (1u << p))
+            if (!(w & (1u << p)))  // the checker found it free, the volume's bitmap in use
                 log_verbose(2, "{%d} ", block);
             else
                 log_verbose(2, "<%d> ", block);

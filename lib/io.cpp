@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -122,9 +125,83 @@ int flush_device()
     return 1;
 }
 
+namespace {
+
+#if defined(__x86_64__)
+// The sum with 256-bit vectors: each long is turned to host order by one
+// byte shuffle and added in its own 32-bit lane, four vectors at a time.
+// Every block size is a multiple of 128 bytes.  Chosen at run time, on
+// processors that have AVX2.
+__attribute__((target("avx2"))) std::uint32_t checksum_avx2(const std::uint8_t *buffer, std::uint32_t size)
+{
+    const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7, 6,
+                                          5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    __m256i a = _mm256_setzero_si256(), b = a, c = a, d = a;
+    for (std::uint32_t offset = 0; offset < size; offset += 128) {
+        const auto *p = reinterpret_cast<const __m256i *>(buffer + offset);
+        a = _mm256_add_epi32(a, _mm256_shuffle_epi8(_mm256_loadu_si256(p), swap));
+        b = _mm256_add_epi32(b, _mm256_shuffle_epi8(_mm256_loadu_si256(p + 1), swap));
+        c = _mm256_add_epi32(c, _mm256_shuffle_epi8(_mm256_loadu_si256(p + 2), swap));
+        d = _mm256_add_epi32(d, _mm256_shuffle_epi8(_mm256_loadu_si256(p + 3), swap));
+    }
+    __m256i all = _mm256_add_epi32(_mm256_add_epi32(a, b), _mm256_add_epi32(c, d));
+    __m128i half = _mm_add_epi32(_mm256_castsi256_si128(all), _mm256_extracti128_si256(all, 1));
+    half = _mm_add_epi32(half, _mm_shuffle_epi32(half, 0x4E));
+    half = _mm_add_epi32(half, _mm_shuffle_epi32(half, 0xB1));
+    return std::uint32_t(_mm_cvtsi128_si32(half));
+}
+
+__attribute__((target("avx2"))) bool zero_avx2(const std::uint8_t *bytes, std::size_t count)
+{
+    __m256i any = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 128 <= count; i += 128) {
+        const auto *p = reinterpret_cast<const __m256i *>(bytes + i);
+        any = _mm256_or_si256(any, _mm256_or_si256(_mm256_or_si256(_mm256_loadu_si256(p), _mm256_loadu_si256(p + 1)),
+                                                    _mm256_or_si256(_mm256_loadu_si256(p + 2), _mm256_loadu_si256(p + 3))));
+        if (!_mm256_testz_si256(any, any))
+            return false;
+    }
+    for (; i + 32 <= count; i += 32)
+        any = _mm256_or_si256(any, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + i)));
+    std::uint8_t rest = 0;
+    for (; i < count; ++i)
+        rest |= bytes[i];
+    return rest == 0 && _mm256_testz_si256(any, any);
+}
+
+// 1 when the processor has AVX2, 0 when not, -1 before the first look
+int has_avx2 = -1;
+
+bool use_avx2()
+{
+    if (has_avx2 < 0) {
+        __builtin_cpu_init();
+        has_avx2 = __builtin_cpu_supports("avx2") ? 1 : 0;
+    }
+    return has_avx2 != 0;
+}
+#endif
+
+}  // namespace
+
+bool all_zero(const std::uint8_t *bytes, std::size_t count)
+{
+#if defined(__x86_64__)
+    if (use_avx2())
+        return zero_avx2(bytes, count);
+#endif
+    static const std::uint8_t zero_block[max_block_size] = {};
+    return std::memcmp(bytes, zero_block, count) == 0;
+}
+
 std::uint32_t block_checksum(const std::uint8_t *buffer)
 {
     std::uint32_t size = volume.block_size;
+#if defined(__x86_64__)
+    if (use_avx2() && size % 128 == 0)
+        return checksum_avx2(buffer, size);
+#endif
     if constexpr (std::endian::native != std::endian::little) {
         std::uint32_t sum = 0;
         for (std::uint32_t offset = 0; offset < size; offset += 4)

@@ -191,6 +191,8 @@ int open_device(bool read_only, std::uint64_t &bytes, bool &block_device);
 // whose writes otherwise stay in the kernel's cache after the run).
 int flush_device();
 std::uint32_t block_checksum(const std::uint8_t *buffer);
+// true when the `count` bytes from `bytes` (at most one block) are all 0
+bool all_zero(const std::uint8_t *bytes, std::size_t count);
 // store the two's complement of the block's sum at `checksum_offset`
 void seal_block(std::uint8_t *buffer, std::uint32_t checksum_offset);
 
@@ -213,6 +215,9 @@ int detect_dos_type();
 // Allocation bitmap
 
 int mark_block_used(std::uint32_t block);
+// Starts bringing the work map's bit of `block` into the cache, ahead of its
+// mark_block_used; changes nothing that can be seen.
+void prefetch_mark(std::uint32_t block);
 std::uint32_t allocate_block();
 int block_is_used(std::uint32_t block);
 int load_bitmap();

@@ -95,13 +95,6 @@ void print_comment(const std::uint8_t *header, const char *format)
     log_verbose(1, format, int(header[tail(field::comment_length)]), length, text);
 }
 
-// true when the `count` bytes from `bytes` (at most one block) are all 0
-bool all_zero(const std::uint8_t *bytes, std::size_t count)
-{
-    static const std::uint8_t zero_block[max_block_size] = {};
-    return std::memcmp(bytes, zero_block, count) == 0;
-}
-
 // The trace " [%u]" of one block at level 2, formatted by hand: on a large
 // volume the data block traces are most of the output, and the text is the
 // same as printf's.
@@ -347,8 +340,12 @@ int check_directory(const std::uint8_t *hash_table)
             level = &stack.levels[depth];  // the arrays may have moved
         }
         std::uint8_t *buffer = stack.buffers[depth];
+        // the header's bit is marked after its read, which hides the wait
+        prefetch_mark(a);
         if (read_block(buffer, a) != 0)
             continue;
+        // and a file's first data block after the checksum
+        prefetch_mark(table_entry(buffer, slots - 1));
         std::uint32_t sum = block_checksum(buffer);
         if (sum != 0) {
             log_error("dir entry %d has invalid checksum (%x)\n", a, sum);

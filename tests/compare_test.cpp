@@ -19,15 +19,25 @@
 namespace {
 
 // Map bit k stands for block reserved + k; it lies in byte (k >> 3) ^ 3 at
-// bit k & 7, and a set bit means free.
+// bit k & 7.  In memory a set bit means in use, the inverse of the bitmap
+// blocks on the volume.
 void set_used(std::uint8_t *map, std::uint64_t k, bool used)
 {
     std::uint8_t &byte = map[(k >> 3) ^ 3];
     std::uint8_t mask = std::uint8_t(1u << (k & 7));
-    byte = used ? std::uint8_t(byte & ~mask) : std::uint8_t(byte | mask);
+    byte = used ? std::uint8_t(byte | mask) : std::uint8_t(byte & ~mask);
 }
 
-bool is_used(const std::uint8_t *map, std::uint64_t k) { return !(map[(k >> 3) ^ 3] & (1u << (k & 7))); }
+bool is_used(const std::uint8_t *map, std::uint64_t k) { return (map[(k >> 3) ^ 3] & (1u << (k & 7))) != 0; }
+
+// the map bytes that a bitmap block's bytes stand for
+std::vector<std::uint8_t> inverted(const std::uint8_t *bytes, std::size_t count)
+{
+    std::vector<std::uint8_t> out(count);
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = std::uint8_t(~bytes[i]);
+    return out;
+}
 
 void new_session(std::uint32_t block_size, std::uint32_t total, std::uint32_t reserved, int verbosity)
 {
@@ -77,7 +87,7 @@ TEST(CompareBitmaps, Differences)
         SCOPED_TRACE(row.name);
         new_session(512, row.total, row.reserved, row.verbosity);
         std::size_t size = std::size_t(bitmap_block_count()) * 512;
-        std::vector<std::uint8_t> work(size, 0xFF), disk(size, 0xFF);
+        std::vector<std::uint8_t> work(size, 0), disk(size, 0);
         for (std::uint64_t k : row.work_used)
             set_used(work.data(), k, true);
         for (std::uint64_t k : row.disk_used)
@@ -132,9 +142,9 @@ TEST_F(LoadBitmap, OneBitmapBlock)
     EXPECT_EQ(volume.bitmap_errors, 0);
     // the disk map is the bit area of block 881; the 4 spare bytes stay free
     std::vector<std::uint8_t> block = e2e::read_range(path_, 881 * 512, 512);
-    EXPECT_EQ(std::memcmp(volume.disk_map, block.data() + 4, 508), 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(volume.disk_map, volume.disk_map + 508), inverted(block.data() + 4, 508));
     EXPECT_EQ(std::vector<std::uint8_t>(volume.disk_map + 508, volume.disk_map + 512),
-              std::vector<std::uint8_t>(4, 0xFF));
+              std::vector<std::uint8_t>(4, 0));
     // the work map starts with the root and the bitmap block in use, and
     // every bit past the volume's end free
     for (std::uint32_t b : {880u, 881u})
@@ -181,7 +191,7 @@ TEST_F(LoadBitmap, BadBitmapBlocks)
         EXPECT_EQ(out, row.out);
         EXPECT_EQ(volume.bitmap_errors, 1);
         EXPECT_EQ(std::vector<std::uint8_t>(volume.disk_map, volume.disk_map + 512),
-                  std::vector<std::uint8_t>(512, 0xFF));
+                  std::vector<std::uint8_t>(512, 0));
         EXPECT_FALSE(is_used(volume.work_map, 881 - 2));
         EXPECT_EQ(captured([] { compare_bitmaps(); }), "bitmap check: <880> \n");
         TearDown();

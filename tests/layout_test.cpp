@@ -177,6 +177,23 @@ TEST(BlockIo, ChecksumAgreesWithThePlainSum)
     }
 }
 
+// The zero test looks at many bytes at once; one byte that is not 0, at any
+// place in any length, must be seen, and nothing past the length.
+TEST(BlockIo, ZeroTestSeesEveryByte)
+{
+    alignas(8) std::uint8_t block[4096 + 1] = {};
+    for (std::size_t count : {0u, 1u, 4u, 31u, 32u, 100u, 127u, 128u, 129u, 3872u, 4095u, 4096u}) {
+        block[count] = 1;  // just past the bytes looked at
+        ASSERT_TRUE(all_zero(block, count)) << count;
+        for (std::size_t at = 0; at < count; ++at) {
+            block[at] = 0x80;
+            ASSERT_FALSE(all_zero(block, count)) << count << " " << at;
+            block[at] = 0;
+        }
+        block[count] = 0;
+    }
+}
+
 TEST(Messages, VerbosityLevelsAndPrefix)
 {
     start_session(-1, 512, 0);
@@ -350,7 +367,8 @@ TEST(Bitmap, MapBitAddressing)
     fresh_map();
     for (std::uint32_t b : {2u, 9u, 10u, 33u, 34u})
         ASSERT_EQ(mark_block_used(b), 0);
-    const std::uint8_t expected[8] = {0x7F, 0xFF, 0xFE, 0x7E, 0xFF, 0xFF, 0xFF, 0xFE};
+    // in memory a set bit is a block in use (bitmap blocks hold the inverse)
+    const std::uint8_t expected[8] = {0x80, 0x00, 0x01, 0x81, 0x00, 0x00, 0x00, 0x01};
     EXPECT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 8),
               std::vector<std::uint8_t>(expected, expected + 8));
 }

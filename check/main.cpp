@@ -68,8 +68,8 @@ const argp checker_argp = {checker_options, parse_checker_option, "device", null
 int main(int argc, char **argv)
 {
     // a report into a file or a pipe can be long (a trace of every block
-    // at -vv): it goes out in large pieces; a terminal keeps its lines
-    static char report_buffer[1 << 20];
+    // at -vv): it goes out in pieces of 64 KiB; a terminal keeps its lines
+    static char report_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
     std::memset(&volume, 0, sizeof volume);

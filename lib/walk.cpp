@@ -11,6 +11,7 @@
 // never the process stack.
 #include "volume.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,7 @@ bool visit(std::uint32_t block)
 // The 25-character date column: the date text and one blank.  The text fills
 // 24 of the 25 bytes that strftime may use, so its trailing blank does not
 // fit; strftime gives up there and the field's own 25th blank completes it.
-void print_date(const std::uint8_t *header)
+const char *date_text(const std::uint8_t *header)
 {
     // entries of one volume often share their date: the text of the last
     // one is kept, so that only a new date is broken down and formatted
@@ -74,44 +75,162 @@ void print_date(const std::uint8_t *header)
             if (text[i] == '\0')
                 text[i] = ' ';
     }
-    fwrite_unlocked(text, 1, 25, stdout);
+    return text;
 }
 
-// key and name: a name_length that would run past the block is cut at its end
-void print_key_and_name(const std::uint8_t *header)
+// The decimal digits of `value` end at `end`; returns where they start.  Two
+// digits at a time, from a table.
+char *decimal(char *end, std::uint32_t value)
 {
-    int length = header[tail(field::name_length)];
-    int room = int(field::name);
-    log_verbose(1, "%10u %-30.*s ", get_long(header, field::header_key), length < room ? length : room,
-                reinterpret_cast<const char *>(header + tail(field::name)));
+    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                    "8081828384858687888990919293949596979899";
+    char *p = end;
+    while (value >= 100) {
+        std::uint32_t pair = value % 100;
+        value /= 100;
+        p -= 2;
+        std::memcpy(p, pairs + 2 * pair, 2);
+    }
+    if (value >= 10) {
+        p -= 2;
+        std::memcpy(p, pairs + 2 * value, 2);
+    } else {
+        *--p = char('0' + value);
+    }
+    return p;
 }
 
-// the comment, up to its first NUL byte or the end of the block, right-aligned
-// in a field comment_length wide
-void print_comment(const std::uint8_t *header, const char *format)
+// the number of decimal digits of `value`
+std::size_t digit_count(std::uint32_t value)
 {
-    const char *text = reinterpret_cast<const char *>(header + tail(field::comment));
-    int length = int(strnlen(text, field::comment));
-    log_verbose(1, format, int(header[tail(field::comment_length)]), length, text);
+    std::size_t count = 1;
+    for (std::uint32_t limit = 10; count < 10 && value >= limit; limit *= 10)
+        count += 1;
+    return count;
 }
 
-// The trace " [%u]" of one block at level 2, formatted by hand: on a large
+// printf's "%10u ": the number right-aligned in ten columns, and a blank
+char *put_column(char *p, std::uint32_t value)
+{
+    std::memset(p, ' ', 10);
+    decimal(p + 10, value);
+    p[10] = ' ';
+    return p + 11;
+}
+
+// `count` bytes of text, then blanks up to `width` columns when it is shorter
+char *put_field(char *p, const char *text, std::size_t count, std::size_t width)
+{
+    std::memcpy(p, text, count);
+    p += count;
+    if (count < width) {
+        std::memset(p, ' ', width - count);
+        p += width - count;
+    }
+    return p;
+}
+
+// One listing line, formatted by hand and written at once, with the text of
+// printf's "%10u %-30.*s " for the key and the name, the 11 columns of
+// `middle`, the date column, `lead` (a blank or nothing) and "%*.*s\n" for the
+// comment.  A name_length that would run past the block is cut at its end,
+// and a NUL byte ends the name, as printf's precision does.  The comment runs
+// to its first NUL byte or the end of the block, right-aligned in a field
+// comment_length wide.
+void print_line(const std::uint8_t *header, const char *middle, bool lead)
+{
+    // 11 + 79 + 1 + 11 + 25 + 1 + 255 + 1 bytes at most
+    char line[512];
+    char *p = put_column(line, get_long(header, field::header_key));
+    std::size_t length = header[tail(field::name_length)];
+    const char *name = reinterpret_cast<const char *>(header + tail(field::name));
+    p = put_field(p, name, strnlen(name, length < field::name ? length : field::name), 30);
+    *p++ = ' ';
+    p = put_field(p, middle, 11, 11);
+    p = put_field(p, date_text(header), 25, 25);
+    if (lead)
+        *p++ = ' ';
+    const char *comment = reinterpret_cast<const char *>(header + tail(field::comment));
+    std::size_t count = strnlen(comment, field::comment);
+    std::size_t width = header[tail(field::comment_length)];
+    if (count < width) {
+        std::memset(p, ' ', width - count);
+        p += width - count;
+    }
+    p = put_field(p, comment, count, 0);
+    *p++ = '\n';
+    fwrite_unlocked(line, 1, std::size_t(p - line), stdout);
+}
+
+// The traces " [%u]" of blocks at level 2, formatted by hand: on a large
 // volume the data block traces are most of the output, and the text is the
-// same as printf's.
+// same as printf's.  The traces of a run of blocks are gathered and written
+// together; whoever may print something else first writes them out.
+struct Traces {
+    char text[4096];
+    std::size_t used = 0;
+    // The last trace, as the two words that hold its 16 bytes of text: a
+    // file's data blocks mostly follow each other, so the next text is
+    // usually this one with its last digit one higher.  Kept in words, not
+    // bytes, so that changing one digit does not stall the copy that follows.
+    std::uint64_t last_words[2];
+    std::size_t last_length = 0;
+    std::uint32_t last = 0;
+
+    void flush()
+    {
+        fwrite_unlocked(text, 1, used, stdout);
+        used = 0;
+    }
+
+    // where byte `at` of the text lies in its word
+    static unsigned shift_of(std::size_t at)
+    {
+        unsigned byte = unsigned(at % 8);
+        return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
+    }
+
+    void add(std::uint32_t block)
+    {
+        if (used > sizeof text - sizeof last_words)
+            flush();
+        std::size_t at = last_length - 2;  // the last digit
+        if (last_length != 0 && block == last + 1 && ((last_words[at / 8] >> shift_of(at)) & 0xFF) != '9') {
+            last_words[at / 8] += std::uint64_t(1) << shift_of(at);
+        } else {
+            char fresh[16];
+            std::size_t count = digit_count(block);
+            fresh[0] = ' ';
+            fresh[1] = '[';
+            decimal(fresh + 2 + count, block);
+            fresh[2 + count] = ']';
+            last_length = count + 3;
+            std::memcpy(last_words, fresh, sizeof fresh);
+        }
+        last = block;
+        // one word at a time: each load then takes what its store left
+        std::memcpy(text + used, &last_words[0], 8);
+        std::memcpy(text + used + 8, &last_words[1], 8);
+        used += last_length;
+    }
+};
+
+// The trace of one block, written at once
 void trace_block(std::uint32_t block)
 {
     if (volume.verbosity < 2)
         return;
-    char text[16];
-    char *end = text + sizeof text, *p = end;
-    *--p = ']';
-    do {
-        *--p = char('0' + block % 10);
-        block /= 10;
-    } while (block != 0);
-    *--p = '[';
-    *--p = ' ';
-    fwrite_unlocked(p, 1, std::size_t(end - p), stdout);
+    Traces one;
+    one.add(block);
+    one.flush();
+}
+
+// the newline that ends a file's or a dircache chain's traces at level 2
+void end_traces()
+{
+    if (volume.verbosity >= 2)
+        putc_unlocked('\n', stdout);
 }
 
 bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
@@ -133,29 +252,23 @@ void reset_walk_record()
 
 void print_dir_line(const std::uint8_t *header)
 {
-    if (volume.verbosity < 1)
-        return;
-    print_key_and_name(header);
-    log_verbose(1, "     <DIR> ");
-    print_date(header);
-    print_comment(header, " %*.*s\n");
+    if (volume.verbosity >= 1)
+        print_line(header, "     <DIR> ", true);
 }
 
 void print_file_line(const std::uint8_t *header)
 {
     if (volume.verbosity < 1)
         return;
-    print_key_and_name(header);
-    log_verbose(1, "%10u ", get_tail(header, field::byte_size));
-    print_date(header);
-    print_comment(header, "%*.*s\n");
+    char size[11];
+    put_column(size, get_tail(header, field::byte_size));
+    print_line(header, size, false);
 }
 
 void print_link_line(const std::uint8_t *header)
 {
     if (volume.verbosity < 1)
         return;
-    print_key_and_name(header);
     const char *label = "     <?\?\?> ";
     switch (std::int32_t(get_tail(header, field::secondary_type))) {
     case SoftLink: label = "<SOFTLINK> "; break;
@@ -163,9 +276,7 @@ void print_link_line(const std::uint8_t *header)
     case FileLink: label = "<FILELINK> "; break;
     default: break;
     }
-    log_verbose(1, "%s", label);
-    print_date(header);
-    print_comment(header, " %*.*s\n");
+    print_line(header, label, true);
 }
 
 int check_file_blocks(std::uint8_t *header)
@@ -182,11 +293,21 @@ int check_file_blocks(std::uint8_t *header)
             log_error("wrong blockcount %d in %d\n", high_seq, current);
         // the pointers within the file's size, in file order (from the last slot)
         std::uint32_t j = slots;
-        for (; j > 0 && remaining > 0; --j) {
-            std::uint32_t p = table_entry(header, j - 1);
-            trace_block(p);
-            remaining -= 1;
-            mark_block_used(p);
+        if (volume.verbosity < 2) {
+            for (; j > 0 && remaining > 0; --j, --remaining)
+                mark_block_used(table_entry(header, j - 1));
+        } else {
+            // a block that mark_block_used will complain about (reserved,
+            // out of range or already in use) has its trace written first
+            Traces traces;
+            for (; j > 0 && remaining > 0; --j, --remaining) {
+                std::uint32_t p = table_entry(header, j - 1);
+                traces.add(p);
+                if (block_is_used(p))
+                    traces.flush();
+                mark_block_used(p);
+            }
+            traces.flush();
         }
         // the slots past the file's size must be 0: a run of zero slots is
         // passed over with one test, and only a table holding a pointer there
@@ -200,7 +321,7 @@ int check_file_blocks(std::uint8_t *header)
         }
         std::uint32_t e = get_tail(header, field::extension);
         if (e == 0) {
-            log_verbose(2, "\n");
+            end_traces();
             return 0;
         }
         current = e;
@@ -242,7 +363,7 @@ int check_dircache_chain(std::uint32_t first_block)
         trace_block(b);
         mark_block_used(b);
     }
-    log_verbose(2, "\n");
+    end_traces();
     return 0;
 }
 

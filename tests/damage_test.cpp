@@ -198,6 +198,13 @@ TEST(Damage, HeadersAndFiles)
          },
          nothing,
          head + line_a + " [883]\n" + line_b + " [883]vistrel: block 883 already allocated\n\nbitmap check: \n"},
+        {"bad pointers among good ones", tv::kDos1,
+         [](tv::Volume &v) { v.add_file(v.root(), "a", 2000, at(0, {883, 0, 883, 884})); },
+         nothing,
+         head + "       882 a                                    2000 Tue Nov 14 22:13:20 2023 \n" +
+             " [883] [0]vistrel: can't allocate block 0 (block is reserved)\n"
+             " [883]vistrel: block 883 already allocated\n"
+             " [884]\nbitmap check: \n"},
         {"zero pointer within the size", tv::kDos1, [](tv::Volume &v) { v.add_file(v.root(), "a", 1, at(0, {0})); },
          nothing, head + line_a + " [0]vistrel: can't allocate block 0 (block is reserved)\n\nbitmap check: \n"},
         {"pointers above 2^31", tv::kDos1,

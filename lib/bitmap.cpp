@@ -128,6 +128,21 @@ bool find_free_bit(std::uint64_t from, std::uint64_t limit, std::uint64_t &found
     return false;
 }
 
+// Marks a free block inside the volume in use and returns true; returns
+// false, changing nothing, for any other block.
+inline bool try_mark(std::uint32_t block)
+{
+    if (block < volume.reserved_blocks || block >= volume.total_blocks)
+        return false;
+    std::uint64_t bit = block - volume.reserved_blocks;
+    std::size_t index = map_byte(bit);
+    if (volume.work_map[index] & map_mask(bit))
+        return false;
+    volume.work_map[index] |= map_mask(bit);
+    note_written(index);
+    return true;
+}
+
 }  // namespace
 
 int mark_block_used(std::uint32_t block)
@@ -150,6 +165,20 @@ int mark_block_used(std::uint32_t block)
     byte |= map_mask(bit);
     note_written(index);
     return 0;
+}
+
+bool mark_free_block(std::uint32_t block)
+{
+    return try_mark(block);
+}
+
+void mark_table_used(const std::uint8_t *table, std::uint32_t count)
+{
+    for (std::uint32_t i = count; i-- > 0;) {
+        std::uint32_t block = get_long(table, 4 * i);
+        if (!try_mark(block))
+            mark_block_used(block);
+    }
 }
 
 void prefetch_mark(std::uint32_t block)

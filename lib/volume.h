@@ -215,6 +215,13 @@ int detect_dos_type();
 // Allocation bitmap
 
 int mark_block_used(std::uint32_t block);
+// Marks a free block inside the volume in use and returns true; for a
+// reserved block, one out of range or one already in use it returns false
+// and prints and changes nothing (mark_block_used would print a message).
+bool mark_free_block(std::uint32_t block);
+// mark_block_used for each of the `count` big-endian block numbers at
+// `table`, from the last one back to the first
+void mark_table_used(const std::uint8_t *table, std::uint32_t count);
 // Starts bringing the work map's bit of `block` into the cache, ahead of its
 // mark_block_used; changes nothing that can be seen.
 void prefetch_mark(std::uint32_t block);

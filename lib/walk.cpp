@@ -294,18 +294,22 @@ int check_file_blocks(std::uint8_t *header)
         // the pointers within the file's size, in file order (from the last slot)
         std::uint32_t j = slots;
         if (volume.verbosity < 2) {
-            for (; j > 0 && remaining > 0; --j, --remaining)
-                mark_block_used(table_entry(header, j - 1));
+            std::uint32_t count = remaining < j ? remaining : j;
+            mark_table_used(header + field::hash_table + 4 * (j - count), count);
+            j -= count;
+            remaining -= count;
         } else {
-            // a block that mark_block_used will complain about (reserved,
-            // out of range or already in use) has its trace written first
+            // a block that cannot simply be marked (reserved, out of range
+            // or already in use) has its trace written before
+            // mark_block_used's message
             Traces traces;
             for (; j > 0 && remaining > 0; --j, --remaining) {
                 std::uint32_t p = table_entry(header, j - 1);
                 traces.add(p);
-                if (block_is_used(p))
+                if (!mark_free_block(p)) {
                     traces.flush();
-                mark_block_used(p);
+                    mark_block_used(p);
+                }
             }
             traces.flush();
         }

@@ -362,6 +362,33 @@ TEST(Bitmap, MarkAllocateAndTest)
     EXPECT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 512), map);
 }
 
+// Marking a table of block numbers gives what marking them one by one, from
+// the last to the first, gives: the same messages in the same order and the
+// same map.
+TEST(Bitmap, MarkTableAsOneByOne)
+{
+    const std::uint32_t blocks[] = {900, 1, 902, 1760, 902, 0xFFFFFFFF, 880, 903, 0, 1759};
+    std::uint8_t table[4 * std::size(blocks)];
+    for (std::size_t i = 0; i < std::size(blocks); ++i)
+        put_long(table, std::uint32_t(4 * i), blocks[i]);
+    fresh_map();
+    std::string one_by_one = captured([&] {
+        for (std::size_t i = std::size(blocks); i-- > 0;)
+            mark_block_used(blocks[i]);
+    });
+    std::vector<std::uint8_t> map(volume.work_map, volume.work_map + 512);
+    fresh_map();
+    EXPECT_EQ(captured([&] { mark_table_used(table, std::uint32_t(std::size(blocks))); }), one_by_one);
+    EXPECT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 512), map);
+    EXPECT_EQ(one_by_one,
+              "vistrel: can't allocate block 0 (block is reserved)\n"
+              "vistrel: block 880 already allocated\n"
+              "vistrel: can't allocate block -1 (block is out of range)\n"
+              "vistrel: can't allocate block 1760 (block is out of range)\n"
+              "vistrel: block 902 already allocated\n"
+              "vistrel: can't allocate block 1 (block is reserved)\n");
+}
+
 TEST(Bitmap, MapBitAddressing)
 {
     fresh_map();

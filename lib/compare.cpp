@@ -1,6 +1,7 @@
 // The comparison of the rebuilt work map with the volume's own bitmap.
 #include "volume.h"
 
+#include <bit>
 #include <cstring>
 
 std::uint32_t compare_bitmaps()
@@ -25,9 +26,12 @@ std::uint32_t compare_bitmaps()
         std::uint32_t x = w ^ d;
         if (b == last && tail_bits != 0)
             x &= (1u << tail_bits) - 1;
-        for (std::uint32_t p = 0; p < 8; ++p) {
-            if (!(x & (1u << p)))
-                continue;
+        if (volume.verbosity < 2) {
+            count += std::uint32_t(std::popcount(x));
+            continue;
+        }
+        for (; x != 0; x &= x - 1) {
+            std::uint32_t p = std::uint32_t(std::countr_zero(x));
             std::uint32_t block = std::uint32_t(volume.reserved_blocks + 8 * b + p);
             if (!(w & (1u << p)))  // the checker found it free, the volume's bitmap in use
                 log_verbose(2, "{%d} ", block);

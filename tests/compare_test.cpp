@@ -78,6 +78,7 @@ TEST(CompareBitmaps, Differences)
         // 1758 blocks: the last map byte holds 6 of them; its other 2 bits and
         // the bytes behind it are ignored
         {"partial last byte", 1760, 2, 2, {1757, 1758, 1759, 1760, 2000}, {1752}, "bitmap check: {1754} <1759> \n", 2},
+        {"partial last byte, verbosity 0", 1760, 2, 0, {1757, 1758, 1759, 1760, 2000}, {1752}, "", 2},
         {"partial last byte, 1 bit", 20, 3, 2, {16, 17, 23}, {15}, "bitmap check: {18} <19> \n", 2},
         // 1760 blocks: all 8 bits of the last byte count, the next byte not
         {"whole last byte", 1762, 2, 2, {1752, 1759, 1760}, {1753}, "bitmap check: <1754> {1755} <1761> \n", 3},

@@ -165,65 +165,62 @@ void print_line(const std::uint8_t *header, const char *middle, bool lead)
 
 // The traces " [%u]" of blocks at level 2, formatted by hand: on a large
 // volume the data block traces are most of the output, and the text is the
-// same as printf's.  The traces of a run of blocks are gathered and written
-// together; whoever may print something else first writes them out.
-struct Traces {
-    char text[4096];
-    std::size_t used = 0;
-    // The last trace, as the two words that hold its 16 bytes of text: a
-    // file's data blocks mostly follow each other, so the next text is
-    // usually this one with its last digit one higher.  Kept in words, not
-    // bytes, so that changing one digit does not stall the copy that follows.
-    std::uint64_t last_words[2];
-    std::size_t last_length = 0;
-    std::uint32_t last = 0;
-
-    void flush()
-    {
-        fwrite_unlocked(text, 1, used, stdout);
-        used = 0;
-    }
-
-    // where byte `at` of the text lies in its word
-    static unsigned shift_of(std::size_t at)
-    {
-        unsigned byte = unsigned(at % 8);
-        return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
-    }
-
-    void add(std::uint32_t block)
-    {
-        if (used > sizeof text - sizeof last_words)
-            flush();
-        std::size_t at = last_length - 2;  // the last digit
-        if (last_length != 0 && block == last + 1 && ((last_words[at / 8] >> shift_of(at)) & 0xFF) != '9') {
-            last_words[at / 8] += std::uint64_t(1) << shift_of(at);
-        } else {
-            char fresh[16];
-            std::size_t count = digit_count(block);
-            fresh[0] = ' ';
-            fresh[1] = '[';
-            decimal(fresh + 2 + count, block);
-            fresh[2 + count] = ']';
-            last_length = count + 3;
-            std::memcpy(last_words, fresh, sizeof fresh);
-        }
-        last = block;
-        // one word at a time: each load then takes what its store left
-        std::memcpy(text + used, &last_words[0], 8);
-        std::memcpy(text + used + 8, &last_words[1], 8);
-        used += last_length;
-    }
+// same as printf's.
+//
+// The last trace is kept as the two words that hold its 16 bytes of text: a
+// file's data blocks mostly follow each other, so the next text is usually
+// the last one with its last digit one higher.  Words, not bytes, and a
+// plain local object, so that the compiler keeps them in registers.
+struct LastTrace {
+    std::uint64_t low = 0, high = 0;
+    std::size_t length = 0;
+    std::uint32_t block = 0;
 };
+
+// where byte `at` of a 16-byte text lies in its word
+inline unsigned shift_of(std::size_t at)
+{
+    unsigned byte = unsigned(at % 8);
+    return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
+}
+
+// Puts the trace of `block` at `out`, which has room for 16 bytes, and
+// returns its length.
+inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
+{
+    std::size_t at = last.length - 2;  // the last digit, when there is a last trace
+    unsigned shift = shift_of(at);
+    std::uint64_t digit = ((at < 8 ? last.low : last.high) >> shift) & 0xFF;
+    if (last.length != 0 && block == last.block + 1 && digit != '9') {
+        if (at < 8)
+            last.low += std::uint64_t(1) << shift;
+        else
+            last.high += std::uint64_t(1) << shift;
+    } else {
+        char fresh[16];
+        std::size_t count = digit_count(block);
+        fresh[0] = ' ';
+        fresh[1] = '[';
+        decimal(fresh + 2 + count, block);
+        fresh[2 + count] = ']';
+        last.length = count + 3;
+        std::memcpy(&last.low, fresh, 8);
+        std::memcpy(&last.high, fresh + 8, 8);
+    }
+    last.block = block;
+    std::memcpy(out, &last.low, 8);
+    std::memcpy(out + 8, &last.high, 8);
+    return last.length;
+}
 
 // The trace of one block, written at once
 void trace_block(std::uint32_t block)
 {
     if (volume.verbosity < 2)
         return;
-    Traces one;
-    one.add(block);
-    one.flush();
+    char text[16];
+    LastTrace last;
+    fwrite_unlocked(text, 1, put_trace(text, block, last), stdout);
 }
 
 // the newline that ends a file's or a dircache chain's traces at level 2
@@ -299,19 +296,27 @@ int check_file_blocks(std::uint8_t *header)
             j -= count;
             remaining -= count;
         } else {
-            // a block that cannot simply be marked (reserved, out of range
-            // or already in use) has its trace written before
-            // mark_block_used's message
-            Traces traces;
+            // The traces of the table are gathered and written together.  A
+            // block that cannot simply be marked (reserved, out of range or
+            // already in use) has its trace written before mark_block_used's
+            // message.
+            char text[4096];
+            std::size_t used = 0;
+            LastTrace last;
             for (; j > 0 && remaining > 0; --j, --remaining) {
+                if (used > sizeof text - 16) {
+                    fwrite_unlocked(text, 1, used, stdout);
+                    used = 0;
+                }
                 std::uint32_t p = table_entry(header, j - 1);
-                traces.add(p);
+                used += put_trace(text + used, p, last);
                 if (!mark_free_block(p)) {
-                    traces.flush();
+                    fwrite_unlocked(text, 1, used, stdout);
+                    used = 0;
                     mark_block_used(p);
                 }
             }
-            traces.flush();
+            fwrite_unlocked(text, 1, used, stdout);
         }
         // the slots past the file's size must be 0: a run of zero slots is
         // passed over with one test, and only a table holding a pointer there

@@ -389,6 +389,50 @@ TEST(Bitmap, MarkTableAsOneByOne)
               "vistrel: can't allocate block 1 (block is reserved)\n");
 }
 
+// The same on tables of runs of following blocks, aligned to a map byte or
+// not, broken by one entry, over blocks already in use, up to the volume's
+// end and past it.
+TEST(Bitmap, MarkTableOfRunsAsOneByOne)
+{
+    std::uint32_t seed = 7;
+    auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint32_t> blocks;  // in the order they are marked
+        while (blocks.size() < 60) {
+            std::uint32_t first = next(4) == 0 ? 1750 + next(8) : 2 + 8 * next(200) + (next(3) == 0 ? next(8) : 0);
+            for (std::uint32_t k = 0, length = 1 + next(20); k < length; ++k)
+                blocks.push_back(next(25) == 0 ? first : first + k);
+        }
+        blocks.resize(60);
+        std::uint8_t table[4 * 60];
+        for (std::size_t i = 0; i < 60; ++i)
+            put_long(table, std::uint32_t(4 * (59 - i)), blocks[i]);
+        std::vector<std::uint32_t> before;  // blocks in use beforehand
+        for (int k = 0; k < 4; ++k)
+            before.push_back(2 + next(1700));
+
+        fresh_map();
+        std::string one_by_one = captured([&] {
+            for (std::uint32_t b : before)
+                mark_block_used(b);
+            for (std::uint32_t b : blocks)
+                mark_block_used(b);
+        });
+        std::vector<std::uint8_t> map(volume.work_map, volume.work_map + 512);
+        fresh_map();
+        std::string at_once = captured([&] {
+            for (std::uint32_t b : before)
+                mark_block_used(b);
+            mark_table_used(table, 60);
+        });
+        ASSERT_EQ(at_once, one_by_one) << round;
+        ASSERT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 512), map) << round;
+    }
+}
+
 TEST(Bitmap, MapBitAddressing)
 {
     fresh_map();

@@ -180,11 +180,12 @@ void mark_table_used(const std::uint8_t *table, std::uint32_t count)
         // A file's data blocks mostly follow each other: eight of them that
         // fill one map byte of free blocks are marked in one step.  None of
         // them would have had a message, one by one.
-        if (i >= 7 && block >= reserved && block + 8 <= total && ((block - reserved) & 7) == 0) {
+        // (64-bit sums: a block number near 2^32 must not wrap into range)
+        if (i >= 7 && block >= reserved && std::uint64_t(block) + 8 <= total && ((block - reserved) & 7) == 0) {
             std::size_t index = map_byte(block - reserved);
             bool run = volume.work_map[index] == 0;
             for (std::uint32_t k = 1; run && k < 8; ++k)
-                run = get_long(table, 4 * (i - k)) == block + k;
+                run = get_long(table, 4 * (i - k)) == std::uint64_t(block) + k;
             if (run) {
                 volume.work_map[index] = 0xFF;
                 note_written(index);

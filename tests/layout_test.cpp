@@ -387,6 +387,25 @@ TEST(Bitmap, MarkTableAsOneByOne)
               "vistrel: can't allocate block 1760 (block is out of range)\n"
               "vistrel: block 902 already allocated\n"
               "vistrel: can't allocate block 1 (block is reserved)\n");
+
+    // eight following block numbers that wrap past 2^32 - 1 to 0 and 1: out
+    // of range and reserved, never a run of free blocks
+    const std::uint32_t wrapping[] = {1, 0, 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFB, 0xFFFFFFFA};
+    std::uint8_t wrapping_table[4 * std::size(wrapping)];
+    for (std::size_t i = 0; i < std::size(wrapping); ++i)
+        put_long(wrapping_table, std::uint32_t(4 * i), wrapping[i]);
+    fresh_map();
+    std::vector<std::uint8_t> fresh(volume.work_map, volume.work_map + 512);
+    std::string out = captured([&] { mark_table_used(wrapping_table, std::uint32_t(std::size(wrapping))); });
+    EXPECT_EQ(out, "vistrel: can't allocate block -6 (block is out of range)\n"
+                   "vistrel: can't allocate block -5 (block is out of range)\n"
+                   "vistrel: can't allocate block -4 (block is out of range)\n"
+                   "vistrel: can't allocate block -3 (block is out of range)\n"
+                   "vistrel: can't allocate block -2 (block is out of range)\n"
+                   "vistrel: can't allocate block -1 (block is out of range)\n"
+                   "vistrel: can't allocate block 0 (block is reserved)\n"
+                   "vistrel: can't allocate block 1 (block is reserved)\n");
+    EXPECT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 512), fresh);
 }
 
 // The same on tables of runs of following blocks, aligned to a map byte or

@@ -191,7 +191,8 @@ inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
     std::size_t at = last.length - 2;  // the last digit, when there is a last trace
     unsigned shift = shift_of(at);
     std::uint64_t digit = ((at < 8 ? last.low : last.high) >> shift) & 0xFF;
-    if (last.length != 0 && block == last.block + 1 && digit != '9') {
+    // (a 64-bit sum: block 0 does not follow block 2^32 - 1)
+    if (last.length != 0 && block == std::uint64_t(last.block) + 1 && digit != '9') {
         if (at < 8)
             last.low += std::uint64_t(1) << shift;
         else

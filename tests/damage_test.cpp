@@ -205,6 +205,13 @@ TEST(Damage, HeadersAndFiles)
              " [883] [0]vistrel: can't allocate block 0 (block is reserved)\n"
              " [883]vistrel: block 883 already allocated\n"
              " [884]\nbitmap check: \n"},
+        {"pointers that wrap past 2^32 - 1", tv::kDos1,
+         [](tv::Volume &v) { v.add_file(v.root(), "a", 1000, at(0, {0xFFFFFFFF, 0})); },
+         nothing,
+         head + "       882 a                                    1000 Tue Nov 14 22:13:20 2023 \n" +
+             " [4294967295]vistrel: can't allocate block -1 (block is out of range)\n"
+             " [0]vistrel: can't allocate block 0 (block is reserved)\n"
+             "\nbitmap check: \n"},
         {"zero pointer within the size", tv::kDos1, [](tv::Volume &v) { v.add_file(v.root(), "a", 1, at(0, {0})); },
          nothing, head + line_a + " [0]vistrel: can't allocate block 0 (block is reserved)\n\nbitmap check: \n"},
         {"pointers above 2^31", tv::kDos1,

@@ -39,8 +39,10 @@ std::uint32_t ext_pointers_per_block() { return volume.block_size / 4 - 1; }
 // the work map bytes [written_from, written_to) hold every byte ever written
 std::size_t written_from, written_to;
 
-inline void note_written(std::size_t index)
+// sets `bits` of work map byte `index` (blocks now in use), noting the write
+inline void set_map_bits(std::size_t index, std::uint8_t bits)
 {
+    volume.work_map[index] |= bits;
     if (index < written_from)
         written_from = index;
     if (index >= written_to)
@@ -138,8 +140,7 @@ inline bool try_mark(std::uint32_t block)
     std::size_t index = map_byte(bit);
     if (volume.work_map[index] & map_mask(bit))
         return false;
-    volume.work_map[index] |= map_mask(bit);
-    note_written(index);
+    set_map_bits(index, map_mask(bit));
     return true;
 }
 
@@ -147,24 +148,15 @@ inline bool try_mark(std::uint32_t block)
 
 int mark_block_used(std::uint32_t block)
 {
-    if (block < volume.reserved_blocks) {
+    if (try_mark(block))
+        return 0;
+    if (block < volume.reserved_blocks)
         log_error("can't allocate block %d (block is %s)\n", block, "reserved");
-        return 1;
-    }
-    if (block >= volume.total_blocks) {
+    else if (block >= volume.total_blocks)
         log_error("can't allocate block %d (block is %s)\n", block, "out of range");
-        return 1;
-    }
-    std::uint64_t bit = block - volume.reserved_blocks;
-    std::size_t index = map_byte(bit);
-    std::uint8_t &byte = volume.work_map[index];
-    if (byte & map_mask(bit)) {
+    else
         log_error("block %d already allocated\n", block);
-        return 1;
-    }
-    byte |= map_mask(bit);
-    note_written(index);
-    return 0;
+    return 1;
 }
 
 bool mark_free_block(std::uint32_t block)
@@ -187,14 +179,12 @@ void mark_table_used(const std::uint8_t *table, std::uint32_t count)
             for (std::uint32_t k = 1; run && k < 8; ++k)
                 run = get_long(table, 4 * (i - k)) == std::uint64_t(block) + k;
             if (run) {
-                volume.work_map[index] = 0xFF;
-                note_written(index);
+                set_map_bits(index, 0xFF);
                 i -= 7;
                 continue;
             }
         }
-        if (!try_mark(block))
-            mark_block_used(block);
+        mark_block_used(block);
     }
 }
 
@@ -220,8 +210,7 @@ std::uint32_t allocate_block()
         start = low;
     if (!find_free_bit(start, volume.total_blocks - reserved, found) && !find_free_bit(low, root, found))
         return 0;
-    volume.work_map[map_byte(found)] |= map_mask(found);
-    note_written(map_byte(found));
+    set_map_bits(map_byte(found), map_mask(found));
     volume.alloc_hint = std::uint32_t(reserved + found);
     return volume.alloc_hint;
 }

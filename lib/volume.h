@@ -35,6 +35,10 @@ struct VolumeSession {
     std::uint32_t alloc_hint;
     int verbosity;
     int bitmap_errors;
+    // Damage that ended a hash chain, a file's extension chain or a dircache
+    // chain early: the blocks behind it were never walked, so the rebuilt map
+    // shows them free although live entries may own them.
+    int tree_errors;
     std::uint8_t flags;
     alignas(4) std::uint8_t bitmap_buffer[max_block_size];
     alignas(4) std::uint8_t root_buffer[max_block_size];

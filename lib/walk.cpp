@@ -341,8 +341,10 @@ int check_file_blocks(std::uint8_t *header)
         }
         // a block that cannot be read ends the file's walk: the buffer holds
         // nothing that belongs to it
-        if (read_block(header, e) != 0)
+        if (read_block(header, e) != 0) {
+            volume.tree_errors += 1;
             return 0;
+        }
         if (remaining > 0) {
             mark_block_used(e);
             log_verbose(2, "\n [ext:%u]", e);
@@ -362,10 +364,13 @@ int check_dircache_chain(std::uint32_t first_block)
             log_error("dcache entry %d already visited\n", b);
             return 1;
         }
-        if (read_block(buffer, b) != 0)
+        if (read_block(buffer, b) != 0) {
+            volume.tree_errors += 1;
             return 1;
+        }
         if (block_checksum(buffer) != 0) {
             log_error("dcache entry %d has invalid checksum\n", b);
+            volume.tree_errors += 1;
             return 1;
         }
         if (get_long(buffer, field::dircache_own) != b)
@@ -473,18 +478,22 @@ int check_directory(const std::uint8_t *hash_table)
         std::uint8_t *buffer = stack.buffers[depth];
         // the header's bit is marked after its read, which hides the wait
         prefetch_mark(a);
-        if (read_block(buffer, a) != 0)
+        if (read_block(buffer, a) != 0) {
+            volume.tree_errors += 1;
             continue;
+        }
         // and a file's first data block after the checksum
         prefetch_mark(table_entry(buffer, slots - 1));
         std::uint32_t sum = block_checksum(buffer);
         if (sum != 0) {
             log_error("dir entry %d has invalid checksum (%x)\n", a, sum);
+            volume.tree_errors += 1;
             continue;
         }
         std::uint32_t type = get_long(buffer, field::type);
         if (type != header_type) {
             log_error("dir entry %d has invalid primary type %d\n", a, type);
+            volume.tree_errors += 1;
             continue;
         }
         std::int32_t secondary = std::int32_t(get_tail(buffer, field::secondary_type));
@@ -514,9 +523,11 @@ int check_directory(const std::uint8_t *hash_table)
             break;
         case Root:
             log_error("dir entry %d has root type\n", a);
+            volume.tree_errors += 1;
             break;
         default:
             log_error("dir entry %d has unknown secondary type %d\n", a, secondary);
+            volume.tree_errors += 1;
             break;
         }
     }

@@ -55,7 +55,7 @@ int transfer(std::uint8_t *in, const std::uint8_t *out, std::uint64_t block, std
         return 1;
     }
     // at most 2^44 bytes for 32-bit block numbers, well inside off_t
-    std::uint64_t offset = block << volume.block_shift;
+    std::uint64_t offset = volume.partition_offset + (block << volume.block_shift);
     ssize_t count = in ? pread(volume.fd, in, volume.block_size, off_t(offset))
                        : pwrite(volume.fd, out, volume.block_size, off_t(offset));
     if (count == ssize_t(volume.block_size))

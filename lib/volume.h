@@ -26,6 +26,9 @@ struct VolumeSession {
     const char *volume_name;
     const char *device_path;
     int fd;
+    // byte offset of the volume on the device (a partition's start), added to
+    // every block transfer; 0 for a volume that fills the device
+    std::uint64_t partition_offset;
     std::uint32_t reserved_blocks;
     std::uint32_t root_block;
     std::uint32_t block_size;

@@ -1,5 +1,5 @@
 // Guarded block transfers, the block checksum and the two message functions.
-#include "volume.h"
+#include "internal.h"
 
 #include <bit>
 #include <cerrno>
@@ -170,49 +170,41 @@ __attribute__((target("avx2"))) bool zero_avx2(const std::uint8_t *bytes, std::s
     return rest == 0 && _mm256_testz_si256(any, any);
 }
 
-// 1 when the processor has AVX2, 0 when not, -1 before the first look
-int has_avx2 = -1;
+#endif
 
-bool use_avx2()
+// The paths of the checksum and the zero test.  The best one that the
+// processor has is chosen at the first call; tests choose each in turn.
+int chosen_path = -1;
+
+int kernel_path()
 {
-    if (has_avx2 < 0) {
+    if (chosen_path < 0) {
+        chosen_path = std::endian::native == std::endian::little ? WordPath : PlainPath;
+#if defined(__x86_64__)
         __builtin_cpu_init();
-        has_avx2 = __builtin_cpu_supports("avx2") ? 1 : 0;
+        if (__builtin_cpu_supports("avx2"))
+            chosen_path = Avx2Path;
+#endif
     }
-    return has_avx2 != 0;
-}
-#endif
-
-}  // namespace
-
-bool all_zero(const std::uint8_t *bytes, std::size_t count)
-{
-#if defined(__x86_64__)
-    if (use_avx2())
-        return zero_avx2(bytes, count);
-#endif
-    static const std::uint8_t zero_block[max_block_size] = {};
-    return std::memcmp(bytes, zero_block, count) == 0;
+    return chosen_path;
 }
 
-std::uint32_t block_checksum(const std::uint8_t *buffer)
+// The sum one long at a time: the path of big-endian processors.
+std::uint32_t checksum_plain(const std::uint8_t *buffer, std::uint32_t size)
 {
-    std::uint32_t size = volume.block_size;
-#if defined(__x86_64__)
-    if (use_avx2() && size % 128 == 0)
-        return checksum_avx2(buffer, size);
-#endif
-    if constexpr (std::endian::native != std::endian::little) {
-        std::uint32_t sum = 0;
-        for (std::uint32_t offset = 0; offset < size; offset += 4)
-            sum += get_long(buffer, offset);
-        return sum;
-    }
-    // The sum of the big-endian longs is S0 << 24 + S1 << 16 + S2 << 8 + S3
-    // (modulo 2^32), where Sk is the sum of byte k of every long.  The byte
-    // sums are taken eight bytes at a time in the 16-bit lanes of two 64-bit
-    // words, which the compiler turns into vector additions; 256 words at
-    // most per round keep every lane below 65536.
+    std::uint32_t sum = 0;
+    for (std::uint32_t offset = 0; offset < size; offset += 4)
+        sum += get_long(buffer, offset);
+    return sum;
+}
+
+// The sum of the big-endian longs is S0 << 24 + S1 << 16 + S2 << 8 + S3
+// (modulo 2^32), where Sk is the sum of byte k of every long.  The byte
+// sums are taken eight bytes at a time in the 16-bit lanes of two 64-bit
+// words, which the compiler turns into vector additions; 256 words at most
+// per round keep every lane below 65536.  Little-endian processors only.
+std::uint32_t checksum_words(const std::uint8_t *buffer, std::uint32_t size)
+{
     constexpr std::uint64_t bytes = 0x00FF00FF00FF00FFull;
     std::uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     std::size_t words = size / 8;
@@ -237,6 +229,57 @@ std::uint32_t block_checksum(const std::uint8_t *buffer)
     for (std::uint32_t offset = std::uint32_t(words * 8); offset < size; offset += 4)
         sum += get_long(buffer, offset);  // a last long that fills no word
     return sum;
+}
+
+}  // namespace
+
+bool select_kernel_path(KernelPath path)
+{
+    switch (path) {
+    case Avx2Path:
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("avx2"))
+            return false;
+        break;
+#else
+        return false;
+#endif
+    case WordPath:
+        if (std::endian::native != std::endian::little)
+            return false;
+        break;
+    case PlainPath: break;
+    case BestPath: chosen_path = -1; return true;
+    }
+    chosen_path = path;
+    return true;
+}
+
+bool all_zero(const std::uint8_t *bytes, std::size_t count)
+{
+#if defined(__x86_64__)
+    if (kernel_path() == Avx2Path)
+        return zero_avx2(bytes, count);
+#endif
+    static const std::uint8_t zero_block[max_block_size] = {};
+    return std::memcmp(bytes, zero_block, count) == 0;
+}
+
+std::uint32_t block_checksum(const std::uint8_t *buffer)
+{
+    std::uint32_t size = volume.block_size;
+    switch (kernel_path()) {
+#if defined(__x86_64__)
+    case Avx2Path:
+        if (size % 128 == 0)
+            return checksum_avx2(buffer, size);
+        break;
+#endif
+    case WordPath: return checksum_words(buffer, size);
+    default: break;
+    }
+    return checksum_plain(buffer, size);
 }
 
 void seal_block(std::uint8_t *buffer, std::uint32_t checksum_offset)

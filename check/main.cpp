@@ -27,11 +27,14 @@ const argp_option checker_options[] = {
 error_t parse_checker_option(int key, char *arg, argp_state *state)
 {
     auto *session = static_cast<VolumeSession *>(state->input);
+    // every number must fit in 32 bits; it is refused before the device is opened
+    std::int64_t value = 0;
+    if ((key == 'b' || key == 's' || key == 'r') && parse_number(arg, value) != 0)
+        std::exit(1);
     switch (key) {
     case 'v': session->verbosity += 1; break;
-    case 'b': session->root_block = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
+    case 'b': session->root_block = std::uint32_t(value); break;
     case 's': {
-        long value = std::strtol(arg, nullptr, 10);
         session->block_size = std::uint32_t(value);
         if (shift_of_block_size(value) == 0) {
             log_error("invalid block size %d\n", int(value));
@@ -40,7 +43,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         break;
     }
     case 'r':
-        session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10));
+        session->reserved_blocks = std::uint32_t(value);
         if (session->reserved_blocks == 0) {
             log_error("at least 1 block must reserved\n");
             std::exit(1);

@@ -29,15 +29,18 @@ const argp_option formatter_options[] = {
 error_t parse_formatter_option(int key, char *arg, argp_state *state)
 {
     auto *session = static_cast<VolumeSession *>(state->input);
+    // every number must fit in 32 bits; it is refused before the device is opened
+    std::int64_t value = 0;
+    if ((key == 'b' || key == 's' || key == 'r') && parse_number(arg, value) != 0)
+        std::exit(1);
     switch (key) {
     case 'v': session->verbosity += 1; break;
     case 'b':
         root_given = true;
-        root_given_value = std::strtol(arg, nullptr, 10);
-        session->root_block = std::uint32_t(root_given_value);
+        root_given_value = long(value);
+        session->root_block = std::uint32_t(value);
         break;
     case 's': {
-        long value = std::strtol(arg, nullptr, 10);
         session->block_size = std::uint32_t(value);
         session->block_shift = shift_of_block_size(value);
         if (session->block_shift == 0) {
@@ -46,7 +49,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         }
         break;
     }
-    case 'r': session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
+    case 'r': session->reserved_blocks = std::uint32_t(value); break;
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;

@@ -1,5 +1,9 @@
-// The layout's conversions: dates, block sizes, DOS types and block counts.
+// The layout's conversions: dates, block sizes, DOS types and block counts,
+// and the numbers that the command line gives for them.
 #include "volume.h"
+
+#include <cerrno>
+#include <cstdlib>
 
 AmigaDate amiga_date_from_unix(std::int64_t seconds)
 {
@@ -38,6 +42,20 @@ std::uint32_t shift_of_block_size(std::int64_t size)
     case 4096: return 12;
     default: return 0;
     }
+}
+
+int parse_number(const char *text, std::int64_t &value)
+{
+    // strtol's reading: base 10, leading blanks and a sign, no digits is 0,
+    // whatever follows the digits is ignored; only its overflow is caught here
+    errno = 0;
+    long long number = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || number < INT32_MIN || number > std::int64_t(UINT32_MAX)) {
+        log_error("number '%s' does not fit in 32 bits\n", text);
+        return 1;
+    }
+    value = number;
+    return 0;
 }
 
 namespace {

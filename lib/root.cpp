@@ -140,9 +140,13 @@ int detect_dos_type()
     volume.reserved_blocks = reserved;
     if (result != 0)
         return 1;
-    int flags = flags_from_dos_type(get_long(volume.bitmap_buffer, 0));
-    if (flags < 0)
+    std::uint32_t dos_type = get_long(volume.bitmap_buffer, 0);
+    int flags = flags_from_dos_type(dos_type);
+    if (flags < 0) {
+        // another filesystem, or none: a run that stops here says why
+        log_error("unknown DOS type 0x%08x\n", dos_type);
         return 1;
+    }
     volume.flags |= std::uint8_t(flags);
     return 0;
 }

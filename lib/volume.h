@@ -168,6 +168,14 @@ void put_date(std::uint8_t *block, std::uint32_t distance, AmigaDate date);
 // block_shift for a block size, or 0 when it is none of the four sizes
 std::uint32_t shift_of_block_size(std::int64_t size);
 
+// A number from the command line, read as strtol reads it in base 10 (text
+// that is no number gives 0, text after the digits is ignored).  Anything
+// from -2^31 to 2^32 - 1 fits a 32-bit field, signed or unsigned, and is
+// given in `value`; the caller keeps its low 32 bits, so -5 stands for
+// 4294967291.  Any other number is refused with a message naming the text
+// as typed: result 1.
+int parse_number(const char *text, std::int64_t &value);
+
 // the variant bits that a DOS type sets when read, or -1 when unrecognised
 int flags_from_dos_type(std::uint32_t dos_type);
 // the DOS type written for the variant bits of `flags`

@@ -72,14 +72,34 @@ TEST(Identify, EveryDosTypeOnEveryBlockSize)
     }
 }
 
-TEST(Identify, UnrecognisedDosTypesFailSilently)
+TEST(Identify, UnknownDosTypesAreNamed)
 {
-    for (std::uint32_t dos_type : {0x444F5306u, 0x6D754606u, 0x646F7301u /* "dos" 1 */, 0x6D754654u, 0u}) {
-        SCOPED_TRACE(dos_type);
-        tv::Volume built(setup(1024, dos_type));
+    // block 0 of another filesystem, of none, or of a variant not known here
+    const struct {
+        std::uint32_t dos_type;
+        const char *message;
+    } types[] = {
+        {0x00000000, "vistrel: unknown DOS type 0x00000000\n"},
+        {0x50465303, "vistrel: unknown DOS type 0x50465303\n"},  // "PFS" 3
+        {0x53465300, "vistrel: unknown DOS type 0x53465300\n"},  // "SFS" 0
+        {0x444F5307, "vistrel: unknown DOS type 0x444f5307\n"},  // "DOS" 7
+        {0x4B49434B, "vistrel: unknown DOS type 0x4b49434b\n"},  // "KICK"
+        {0x444F5306, "vistrel: unknown DOS type 0x444f5306\n"},
+        {0x6D754606, "vistrel: unknown DOS type 0x6d754606\n"},
+        {0x646F7301, "vistrel: unknown DOS type 0x646f7301\n"},  // "dos" 1
+        {0x6D754654, "vistrel: unknown DOS type 0x6d754654\n"},
+        {0xFFFFFFFF, "vistrel: unknown DOS type 0xffffffff\n"},
+    };
+    for (const auto &t : types) {
+        SCOPED_TRACE(t.message);
+        tv::Volume built(setup(1024, t.dos_type));
         const std::string path = image_of(built);
-        expect_run(e2e::vistrel({path}), 1, "");
-        expect_run(e2e::vistrel({"-v", path}), 1, "root block found at 880\n");
+        const std::vector<std::uint8_t> before = e2e::read_file(path);
+        expect_run(e2e::vistrel({path}), 1, t.message);
+        expect_run(e2e::vistrel({"-v", path}), 1, std::string("root block found at 880\n") + t.message);
+        // a repair stops there too, before anything is written
+        expect_run(e2e::vistrel({"-w", "-vv", path}), 1, std::string("root block found at 880\n") + t.message);
+        EXPECT_EQ(e2e::read_file(path), before);
     }
 }
 

@@ -1,0 +1,141 @@
+// The numbers of -b, -s and -r: one reading for both programs.  A number that
+// does not fit in 32 bits is refused before the device is opened; one that
+// fits keeps its low 32 bits and meets the option's own tests.
+#include "e2e.h"
+#include "volume.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(Numbers, ReadingAndRange)
+{
+    const struct {
+        const char *text;
+        int result;
+        std::int64_t value;  // when accepted
+    } cases[] = {
+        {"0", 0, 0},
+        {"880", 0, 880},
+        {"  +42", 0, 42},
+        {"3xyz", 0, 3},  // text after the digits is ignored
+        {"abc", 0, 0},   // no number at all reads as 0
+        {"", 0, 0},
+        {"-5", 0, -5},
+        {"4294967295", 0, 4294967295},
+        {"-2147483648", 0, -2147483648},
+        {"4294967296", 1, 0},
+        {"4294968320", 1, 0},
+        {"-2147483649", 1, 0},
+        {"99999999999999999999", 1, 0},  // past what strtol can hold
+        {"-99999999999999999999", 1, 0},
+        {"9223372036854775807", 1, 0},
+        {"4294967296xyz", 1, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::int64_t value = 77;
+        testing::internal::CaptureStdout();
+        int result = parse_number(c.text, value);
+        std::fflush(stdout);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(value, c.value);
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(value, 77);  // untouched
+            EXPECT_EQ(out, std::string("vistrel: number '") + c.text + "' does not fit in 32 bits\n");
+        }
+    }
+}
+
+std::vector<std::uint8_t> formatted_floppy(const std::string &path)
+{
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, 901120), 0);
+    close(fd);
+    EXPECT_EQ(e2e::plandor({path, "Numbers"}).status, 0);
+    return e2e::read_file(path);
+}
+
+TEST(Numbers, EveryProgramRefusesNumbersBeyond32Bits)
+{
+    const std::string image = e2e::temp_path("floppy.adf"), missing = e2e::temp_path("missing.adf");
+    const std::vector<std::uint8_t> before = formatted_floppy(image);
+    const char *const too_large[] = {
+        "4294967296", "4294968320", "4294967298", "-2147483649", "99999999999999999999", "-99999999999999999999",
+        "4294967296xyz",
+    };
+    for (const char *program : {"vistrel", "plandor"}) {
+        for (const char *option : {"-b", "-s", "-r"}) {
+            for (const char *number : too_large) {
+                SCOPED_TRACE(std::string(program) + " " + option + " " + number);
+                const std::string expected = std::string(program) + ": number '" + number + "' does not fit in 32 bits\n";
+                const bool checker = program[0] == 'v';
+                for (const std::string &device : {image, missing}) {
+                    // a missing device shows that the refusal comes before the open
+                    e2e::Run run = checker ? e2e::vistrel({option, number, device})
+                                           : e2e::plandor({option, number, device, "Refused"});
+                    EXPECT_EQ(run.status, 1);
+                    EXPECT_EQ(run.out, expected);
+                    EXPECT_EQ(run.err, "");
+                }
+                EXPECT_EQ(e2e::read_file(image), before);
+                EXPECT_FALSE(e2e::exists(missing));
+            }
+        }
+    }
+}
+
+TEST(Numbers, NumbersWithin32BitsKeepTheirMeaning)
+{
+    const std::string image = e2e::temp_path("floppy.adf");
+    const std::vector<std::uint8_t> before = formatted_floppy(image);
+    const struct {
+        std::vector<std::string> args;  // IMG stands for the image
+        std::string out;
+        bool plandor;
+    } cases[] = {
+        // -5 is 4294967291 reserved blocks
+        {{"-r", "-5", "IMG", "N"}, "plandor: volume of 1760 blocks cannot hold 4294967291 reserved blocks and a root "
+                                   "block\n", true},
+        {{"-r", "-5", "IMG"}, "vistrel: unable to read block 880 (block is reserved)\n"
+                              "vistrel: unable to find root block\n", false},
+        {{"-b", "-5", "IMG", "N"}, "plandor: root block -5 is not within blocks 2 to 1759 of the volume\n", true},
+        {{"-b", "-2147483648", "IMG", "N"},
+         "plandor: root block -2147483648 is not within blocks 2 to 1759 of the volume\n", true},
+        {{"-b", "4294967295", "IMG", "N"},
+         "plandor: root block 4294967295 is not within blocks 2 to 1759 of the volume\n", true},
+        // 2^32 - 1 is a valid 32-bit number, though no block size
+        {{"-s", "4294967295", "IMG", "N"}, "plandor: invalid block size -1\n", true},
+        {{"-s", "4294967295", "IMG"}, "vistrel: invalid block size -1\n", false},
+        {{"-s", "-512", "IMG"}, "vistrel: invalid block size -512\n", false},
+        {{"-r", "0", "IMG"}, "vistrel: at least 1 block must reserved\n", false},
+        {{"-r", "0x10", "IMG"}, "vistrel: at least 1 block must reserved\n", false},  // decimal: 0, then text
+        // text after the digits is ignored
+        {{"-n", "-v", "-b", "880abc", "-s", "512.0", "-r", "2 blocks", "IMG"},
+         "root block found at 880\ndetected a fast amiga filesystem\n", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        std::vector<std::string> args;
+        for (const std::string &a : c.args)
+            args.push_back(a == "IMG" ? image : a);
+        e2e::Run run = c.plandor ? e2e::plandor(args) : e2e::vistrel(args);
+        EXPECT_EQ(run.status, c.out.find(": ") == std::string::npos ? 0 : 1);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(e2e::read_file(image), before);
+    }
+}
+
+}  // namespace

@@ -117,3 +117,16 @@ std::uint32_t data_block_count(std::uint32_t byte_size)
     std::uint64_t per = volume.data_bytes_per_block;
     return std::uint32_t((byte_size + per - 1) / per);
 }
+
+std::uint32_t name_hash_slot(const std::uint8_t *name, std::uint32_t length)
+{
+    bool latin1 = (volume.flags & (International | DirCache)) != 0;
+    std::uint32_t h = length;
+    for (std::uint32_t i = 0; i < length; ++i) {
+        std::uint32_t c = name[i];
+        if ((c >= 'a' && c <= 'z') || (latin1 && c >= 0xE0 && c <= 0xFE && c != 0xF7))
+            c -= 32;
+        h = (h * 13 + c) & 0x7FF;
+    }
+    return h % hash_slots();
+}

@@ -103,6 +103,7 @@ constexpr std::uint32_t name = 79;
 constexpr std::uint32_t volume_altered = 40;
 constexpr std::uint32_t volume_created = 28;
 constexpr std::uint32_t next_hash = 16;
+constexpr std::uint32_t parent = 12;
 constexpr std::uint32_t extension = 8;
 constexpr std::uint32_t secondary_type = 4;
 
@@ -116,6 +117,7 @@ constexpr std::uint32_t dircache_next = 16;
 }  // namespace field
 
 constexpr std::uint32_t header_type = 2;
+constexpr std::uint32_t extension_type = 16;  // file extension blocks
 constexpr std::uint32_t name_room = 30;
 constexpr std::uint32_t root_bitmap_pages = 25;
 constexpr std::uint32_t amiga_epoch = 252460800;  // 1978-01-01 00:00:00 UTC
@@ -189,6 +191,10 @@ std::uint32_t bitmap_block_count();
 std::uint32_t bitmap_ext_count(std::uint32_t count);
 // data blocks of a file of `byte_size` bytes
 std::uint32_t data_block_count(std::uint32_t byte_size);
+// The hash table slot of a name of `length` bytes: lower-case letters count
+// as upper case, and so, on international and dircache volumes, do the
+// Latin-1 letters 0xE0 .. 0xFE (but 0xF7, the division sign).
+std::uint32_t name_hash_slot(const std::uint8_t *name, std::uint32_t length);
 
 // ---------------------------------------------------------------------------
 // Block I/O, checksum and messages
@@ -251,7 +257,9 @@ int store_bitmap();
 
 // `hash_table` points to the first slot of a root or directory hash table
 int check_directory(const std::uint8_t *hash_table);
-int check_file_blocks(std::uint8_t *header);
+// `header` holds the file header read from `header_block`; its extension
+// blocks are read over it
+int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
 int check_dircache_chain(std::uint32_t first_block);
 void print_dir_line(const std::uint8_t *header);
 void print_file_line(const std::uint8_t *header);

@@ -277,7 +277,7 @@ void print_link_line(const std::uint8_t *header)
     print_line(header, label, true);
 }
 
-int check_file_blocks(std::uint8_t *header)
+int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
 {
     if (setup_visited() != 0)
         return 0;
@@ -345,6 +345,32 @@ int check_file_blocks(std::uint8_t *header)
             volume.tree_errors += 1;
             return 0;
         }
+        // A block that fails its checksum or is no extension block at all
+        // holds no pointers to trust: the file's walk ends, and the blocks
+        // behind it stay unmarked.
+        std::uint32_t sum = block_checksum(header);
+        if (sum != 0) {
+            log_error("extended block %d has invalid checksum (%x)\n", e, sum);
+            volume.tree_errors += 1;
+            return 0;
+        }
+        std::uint32_t type = get_long(header, field::type);
+        if (type != extension_type) {
+            log_error("extended block %d has invalid primary type %d\n", e, std::int32_t(type));
+            volume.tree_errors += 1;
+            return 0;
+        }
+        // a sound extension block with a wrong key, parent or secondary type
+        // is reported and walked all the same
+        std::uint32_t key = get_long(header, field::header_key);
+        if (key != e)
+            log_error("extended block %d has wrong header key (%u, %u)\n", e, key, e);
+        std::uint32_t parent = get_tail(header, field::parent);
+        if (parent != header_block)
+            log_error("extended block %d has wrong parent (%u, %u)\n", e, parent, header_block);
+        std::int32_t secondary = std::int32_t(get_tail(header, field::secondary_type));
+        if (secondary != File)
+            log_error("extended block %d has invalid secondary type %d\n", e, secondary);
         if (remaining > 0) {
             mark_block_used(e);
             log_verbose(2, "\n [ext:%u]", e);
@@ -385,12 +411,31 @@ int check_dircache_chain(std::uint32_t first_block)
 namespace {
 
 // One directory being walked: its hash table (in the level above), the slot
-// in it, and the next entry of the slot's chain (0 when the chain is done).
+// in it, the next entry of the slot's chain (0 when the chain is done), and
+// the directory's block, which its entries name as their parent.
 struct Level {
     const std::uint8_t *table;
     std::uint32_t slot;
     std::uint32_t next;
+    std::uint32_t directory;
 };
+
+// An entry `a` found in slot `slot` of the table of `directory` must name
+// that directory as its parent, and its name must hash to that slot: the
+// volume finds a name by its hash, so an entry in another slot is lost to it.
+// Both are reported; the entry is walked all the same.
+void check_place(const std::uint8_t *header, std::uint32_t a, std::uint32_t directory, std::uint32_t slot)
+{
+    std::uint32_t parent = get_tail(header, field::parent);
+    if (parent != directory)
+        log_error("dir entry %d has wrong parent (%u, %u)\n", a, parent, directory);
+    std::uint32_t length = header[tail(field::name_length)];
+    if (length >= 1 && length <= name_room) {
+        std::uint32_t hash = name_hash_slot(header + tail(field::name), length);
+        if (hash != slot)
+            log_error("dir entry %d is in hash slot %u, its name hashes to %u\n", a, slot, hash);
+    }
+}
 
 // The walk's stack: one level per directory being walked and one block
 // buffer per depth, kept for reuse.  Plain heap arrays, released by hand, so
@@ -444,7 +489,7 @@ int check_directory(const std::uint8_t *hash_table)
         stack.release();
         return 1;
     }
-    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0)};
+    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), volume.root_block};
     int result = 0;
     while (stack.count != 0) {
         std::size_t depth = stack.count - 1;
@@ -500,23 +545,26 @@ int check_directory(const std::uint8_t *hash_table)
         switch (secondary) {
         case Dir:
             header_key_matches(buffer, a);
+            check_place(buffer, a, level->directory, level->slot);
             print_dir_line(buffer);
             mark_block_used(a);
             if (volume.flags & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
             level->next = get_tail(buffer, field::next_hash);
-            stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table)};
+            stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table), a};
             break;
         case File:
             header_key_matches(buffer, a);
+            check_place(buffer, a, level->directory, level->slot);
             print_file_line(buffer);
             mark_block_used(a);
             level->next = get_tail(buffer, field::next_hash);
-            check_file_blocks(buffer);
+            check_file_blocks(buffer, a);
             break;
         case SoftLink:
         case LinkDir:
         case FileLink:
+            check_place(buffer, a, level->directory, level->slot);
             print_link_line(buffer);
             mark_block_used(a);
             level->next = get_tail(buffer, field::next_hash);

@@ -25,10 +25,11 @@ std::string write_image(tv::Volume &v, const std::string &name)
     return path;
 }
 
-tv::Opts at(std::uint32_t slot, std::vector<std::uint32_t> data = {}, std::uint32_t block = 0)
+// an entry in the slot its name hashes to, with its first data blocks and
+// its header block given
+tv::Opts with(std::vector<std::uint32_t> data = {}, std::uint32_t block = 0)
 {
     tv::Opts o;
-    o.slot = slot;
     o.data = std::move(data);
     o.block = block;
     return o;
@@ -46,32 +47,35 @@ std::string blocks(std::uint32_t first, std::uint32_t last)
 const std::string head = "root block found at 880\ndetected a fast amiga filesystem\nread bitmap 0 : 881\n";
 const std::string head5 = "root block found at 880\ndetected a dircache fast amiga filesystem\nread bitmap 0 : 881\n";
 
-const std::string line_a = "       882 a                                       1 Tue Nov 14 22:13:20 2023 \n";
-const std::string line_b = "       884 b                                       1 Tue Nov 14 22:13:20 2023 \n";
-const std::string line_c = "       886 c                                       1 Tue Nov 14 22:13:20 2023 \n";
-const std::string line_d = "       888 d                                       1 Tue Nov 14 22:13:20 2023 \n";
+const std::string line_a = "       882 dj                                      1 Tue Nov 14 22:13:20 2023 \n";
+const std::string line_b = "       884 iq                                      1 Tue Nov 14 22:13:20 2023 \n";
+const std::string line_c = "       886 jd                                      1 Tue Nov 14 22:13:20 2023 \n";
+const std::string line_d = "       888 dk                                      1 Tue Nov 14 22:13:20 2023 \n";
 // the 73-block file of build_big: header 882, data 883 .. 954, extension 955, data 956
 const std::string line_big = "       882 f                                   36865 Tue Nov 14 22:13:20 2023 \n";
 const std::string big_header_trace = blocks(883, 954);
 
-// a, b, c in the chain of slot 0 (headers 882, 884, 886, each with one data
-// block behind it), d alone in slot 1 (888, data 889)
+// dj, iq, jd in the chain of slot 0 (headers 882, 884, 886, each with one
+// data block behind it), dk alone in slot 1 (888, data 889): their names hash
+// to these slots
 void build_chain(tv::Volume &v)
 {
-    for (const char *name : {"a", "b", "c"})
-        v.add_file(v.root(), name, 1, at(0));
-    v.add_file(v.root(), "d", 1, at(1));
-    ASSERT_EQ(v.lookup("d"), 888u);
+    for (const char *name : {"dj", "iq", "jd"})
+        v.add_file(v.root(), name, 1);
+    v.add_file(v.root(), "dk", 1);
+    ASSERT_EQ(v.hash_slot("jd"), 0u);
+    ASSERT_EQ(v.hash_slot("dk"), 1u);
+    ASSERT_EQ(v.lookup("dk"), 888u);
 }
 
-void build_one(tv::Volume &v) { v.add_file(v.root(), "a", 1, at(0)); }
-void build_big(tv::Volume &v) { ASSERT_EQ(v.add_file(v.root(), "f", 36865, at(0)), 882u); }
+void build_one(tv::Volume &v) { v.add_file(v.root(), "dj", 1); }
+void build_big(tv::Volume &v) { ASSERT_EQ(v.add_file(v.root(), "f", 36865, {}), 882u); }
 
 // directory d (882) with dircache 1500 -> 1501 -> 1502, holding file f (883, data 884)
 void build_cached(tv::Volume &v)
 {
-    std::uint32_t d = v.add_dir(v.root(), "d", at(0));
-    v.add_file(d, "f", 1, at(0));
+    std::uint32_t d = v.add_dir(v.root(), "d", {});
+    v.add_file(d, "f", 1, {});
     v.add_dircache(d, 3, {1500, 1501, 1502});
 }
 
@@ -139,9 +143,9 @@ TEST(Damage, HeadersAndFiles)
     run_cases({
         {"wrong header keys", tv::kDos1,
          [](tv::Volume &v) {
-             std::uint32_t d = v.add_dir(v.root(), "d", at(0));
-             v.add_file(d, "f", 1, at(0));
-             v.add_softlink(v.root(), "s", "d/f", at(1));
+             std::uint32_t d = v.add_dir(v.root(), "d", {});
+             v.add_file(d, "f", 1, {});
+             v.add_softlink(v.root(), "s", "d/f", {});
          },
          [](tv::Volume &v) {
              v.put32(882, 4, 1234);
@@ -162,7 +166,10 @@ TEST(Damage, HeadersAndFiles)
              "        99 s                              <SOFTLINK> Tue Nov 14 22:13:20 2023  \n"
              "bitmap check: \n"},
         {"wrong blockcount in an extension block", tv::kDos1, build_big,
-         [](tv::Volume &v) { v.put32(955, 8, 3); },
+         [](tv::Volume &v) {
+             v.put32(955, 8, 3);
+             v.reseal_header(955);
+         },
          head + line_big + big_header_trace + "\n [ext:955]vistrel: wrong blockcount 3 in 955\n [956]\nbitmap check: \n"},
         {"block exceeds file size", tv::kDos1,
          [](tv::Volume &v) {
@@ -180,8 +187,14 @@ TEST(Damage, HeadersAndFiles)
              ASSERT_EQ(v.alloc(), 884u);
          },
          [](tv::Volume &v) {
+             // a sound extension block of the file but for its count
+             v.put32(884, 0, tv::kTypeList);
+             v.put32(884, 4, 884);
+             v.put32(884, tv::off::parent(B), 882);
+             v.put32(884, secondary_type(B), std::uint32_t(tv::Sec::File));
              v.put32(884, 8, 1);
              v.put32(884, tv::off::data_ptr(B, 0), 1001);
+             v.reseal_header(884);
              v.put32(882, extension(B), 884);
              v.reseal_header(882);
          },
@@ -194,28 +207,28 @@ TEST(Damage, HeadersAndFiles)
         {"shared data block", tv::kDos1,
          [](tv::Volume &v) {
              build_one(v);
-             v.add_file(v.root(), "b", 1, at(1, {883}));
+             v.add_file(v.root(), "iq", 1, with({883}));
          },
          nothing,
          head + line_a + " [883]\n" + line_b + " [883]vistrel: block 883 already allocated\n\nbitmap check: \n"},
         {"bad pointers among good ones", tv::kDos1,
-         [](tv::Volume &v) { v.add_file(v.root(), "a", 2000, at(0, {883, 0, 883, 884})); },
+         [](tv::Volume &v) { v.add_file(v.root(), "a", 2000, with({883, 0, 883, 884})); },
          nothing,
          head + "       882 a                                    2000 Tue Nov 14 22:13:20 2023 \n" +
              " [883] [0]vistrel: can't allocate block 0 (block is reserved)\n"
              " [883]vistrel: block 883 already allocated\n"
              " [884]\nbitmap check: \n"},
         {"pointers that wrap past 2^32 - 1", tv::kDos1,
-         [](tv::Volume &v) { v.add_file(v.root(), "a", 1000, at(0, {0xFFFFFFFF, 0})); },
+         [](tv::Volume &v) { v.add_file(v.root(), "a", 1000, with({0xFFFFFFFF, 0})); },
          nothing,
          head + "       882 a                                    1000 Tue Nov 14 22:13:20 2023 \n" +
              " [4294967295]vistrel: can't allocate block -1 (block is out of range)\n"
              " [0]vistrel: can't allocate block 0 (block is reserved)\n"
              "\nbitmap check: \n"},
-        {"zero pointer within the size", tv::kDos1, [](tv::Volume &v) { v.add_file(v.root(), "a", 1, at(0, {0})); },
+        {"zero pointer within the size", tv::kDos1, [](tv::Volume &v) { v.add_file(v.root(), "dj", 1, with({0})); },
          nothing, head + line_a + " [0]vistrel: can't allocate block 0 (block is reserved)\n\nbitmap check: \n"},
         {"pointers above 2^31", tv::kDos1,
-         [](tv::Volume &v) { v.add_file(v.root(), "a", 1, at(0, {0xC0000000})); },
+         [](tv::Volume &v) { v.add_file(v.root(), "dj", 1, with({0xC0000000})); },
          [](tv::Volume &v) {
              v.put32(882, tv::off::data_ptr(B, 1), 0x80000001);
              v.reseal_header(882);
@@ -288,9 +301,9 @@ TEST(Damage, Loops)
              "vistrel: dir entry 882 already visited\n" + line_d + " [889]\nbitmap check: \n"},
         {"directory holding its ancestor", tv::kDos1,
          [](tv::Volume &v) {
-             std::uint32_t d = v.add_dir(v.root(), "d", at(0));
-             std::uint32_t s = v.add_dir(d, "s", at(0));
-             v.add_file(s, "f", 1, at(1));
+             std::uint32_t d = v.add_dir(v.root(), "d", {});
+             std::uint32_t s = v.add_dir(d, "s", {});
+             v.add_file(s, "f", 1, {});
          },
          [](tv::Volume &v) {
              v.put32(883, tv::off::table_long(0), 882);
@@ -304,14 +317,17 @@ TEST(Damage, Loops)
              " [885]\n"
              "bitmap check: \n"},
         {"file extension chain coming back", tv::kDos1, build_big,
-         [](tv::Volume &v) { v.put32(955, extension(B), 955); },
+         [](tv::Volume &v) {
+             v.put32(955, extension(B), 955);
+             v.reseal_header(955);
+         },
          head + line_big + big_header_trace +
              "\n [ext:955] [956]vistrel: extended block 955 already visited\nbitmap check: \n"},
         {"header claimed as a data block", tv::kDos1,
          [](tv::Volume &v) {
-             std::uint32_t d = v.add_dir(v.root(), "d", at(1, {}, 900));
-             v.add_file(d, "g", 1, at(0));
-             v.add_file(v.root(), "a", 1, at(0, {900}));
+             std::uint32_t d = v.add_dir(v.root(), "d", with({}, 900));
+             v.add_file(d, "g", 1, {});
+             v.add_file(v.root(), "a", 1, with({900}));
          },
          [](tv::Volume &) {},
          head +

@@ -54,6 +54,20 @@ const Field header_fields[] = {
     {"comment_length", [](std::uint32_t B) { return tv::off::comment_length(B) & ~3u; }},
     {"name_length", [](std::uint32_t B) { return tv::off::name_length(B); }},
     {"next_hash", [](std::uint32_t B) { return tv::off::next_hash(B); }},
+    {"parent", [](std::uint32_t B) { return tv::off::parent(B); }},
+    {"extension", [](std::uint32_t B) { return tv::off::extension(B); }},
+    {"secondary_type", [](std::uint32_t B) { return tv::off::secondary_type(B); }},
+};
+
+// the fields of a file extension block
+const Field extension_fields[] = {
+    {"type", [](std::uint32_t) { return tv::off::type; }},
+    {"header_key", [](std::uint32_t) { return tv::off::header_key; }},
+    {"high_seq", [](std::uint32_t) { return tv::off::high_seq; }},
+    {"checksum", [](std::uint32_t) { return tv::off::checksum; }},
+    {"first slot", [](std::uint32_t) { return tv::off::table_long(0); }},
+    {"last slot", [](std::uint32_t B) { return tv::off::table_long(B / 4 - 57); }},
+    {"parent", [](std::uint32_t B) { return tv::off::parent(B); }},
     {"extension", [](std::uint32_t B) { return tv::off::extension(B); }},
     {"secondary_type", [](std::uint32_t B) { return tv::off::secondary_type(B); }},
 };
@@ -99,8 +113,10 @@ TEST(Mutation, EveryFieldDamagedOnceAndRepaired)
             populate(shape);
             const std::vector<std::uint32_t> &blocks =
                 kind == 0 ? shape.headers : kind == 1 ? shape.extensions : shape.dircaches;
-            const Field *fields = kind == 2 ? dircache_fields : header_fields;
-            std::size_t field_count = kind == 2 ? std::size(dircache_fields) : std::size(header_fields);
+            const Field *fields = kind == 0 ? header_fields : kind == 1 ? extension_fields : dircache_fields;
+            std::size_t field_count = kind == 0   ? std::size(header_fields)
+                                      : kind == 1 ? std::size(extension_fields)
+                                                  : std::size(dircache_fields);
             for (std::size_t index = 0; index < blocks.size(); ++index) {
                 for (std::size_t f = 0; f < field_count; ++f) {
                     std::uint32_t offset = fields[f].offset(512);

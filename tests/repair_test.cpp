@@ -16,13 +16,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-tv::Opts at(std::uint32_t slot)
-{
-    tv::Opts o;
-    o.slot = slot;
-    return o;
-}
-
 // file a (882, data 883) and directory d (884) holding file b (885, data
 // 886); the root's dircache block 1500 on dircache volumes
 std::unique_ptr<tv::Volume> small_volume(std::uint32_t block_size, std::uint32_t dos_type, std::uint32_t flag)
@@ -32,9 +25,9 @@ std::unique_ptr<tv::Volume> small_volume(std::uint32_t block_size, std::uint32_t
     setup.dos_type = dos_type;
     setup.bitmap_flag = flag;
     auto v = std::make_unique<tv::Volume>(setup);
-    v->add_file(v->root(), "a", 1, at(0));
-    std::uint32_t d = v->add_dir(v->root(), "d", at(1));
-    v->add_file(d, "b", 1, at(0));
+    v->add_file(v->root(), "a", 1);
+    std::uint32_t d = v->add_dir(v->root(), "d");
+    v->add_file(d, "b", 1);
     if (tv::dos_is_dircache(dos_type))
         v->add_dircache(v->root(), 1, {1500});
     v->finish();
@@ -129,7 +122,7 @@ TEST(Repair, WriteThroughAnExtensionBlock)
         setup.total_blocks = 101603;
         setup.bitmap_flag = flag;
         auto v = std::make_unique<tv::Volume>(setup);
-        v->add_file(v->root(), "a", 1, at(0));
+        v->add_file(v->root(), "a", 1);
         v->finish();
         return v;
     };

@@ -275,7 +275,8 @@ void Volume::require_building() const {
 }
 
 uint32_t Volume::hash_slot(std::string_view name) const {
-    bool intl = setup_.intl_hash.value_or(dos_is_intl(setup_.dos_type));
+    // dircache volumes fold the Latin-1 letters as international ones do
+    bool intl = setup_.intl_hash.value_or(dos_is_intl(setup_.dos_type) || dos_is_dircache(setup_.dos_type));
     return name_hash(name.substr(0, 255), table_size(), intl);
 }
 

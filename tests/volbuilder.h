@@ -88,7 +88,7 @@ struct VolumeSetup {
     std::string boot{};               // block 0 from byte 4 on; the rest is zero
     uint64_t extra_bytes = 0;         // bytes behind the last whole block of the image
     std::optional<uint32_t> payload{};  // data bytes per data block; default by DOS type
-    std::optional<bool> intl_hash{};  // default by DOS type
+    std::optional<bool> intl_hash{};  // default by DOS type: international and dircache ones
 };
 
 // Options of one new entry. Block 0 means "take one from the allocator".

@@ -248,6 +248,12 @@ TEST(VolBuilder, HashSlotsAndChains) {
     } rows[] = {{"A", false, 6}, {"a", false, 6}, {"\xE0", false, 21}, {"\xE0", true, 61}, {"\xF7", true, 44}};
     for (const Row& row : rows) EXPECT_EQ(tv::name_hash(row.name, 72, row.intl), row.slot) << row.name;
 
+    // the volume's own hash: Latin-1 letters fold on international and
+    // dircache volumes only
+    for (uint32_t dos : {0x444F5301u, 0x444F5302u, 0x444F5303u, 0x444F5304u, 0x444F5305u, 0x6D754601u, 0x6D754653u}) {
+        tv::Volume folded({.dos_type = dos});
+        EXPECT_EQ(folded.hash_slot("\xE0"), tv::dos_is_intl(dos) || tv::dos_is_dircache(dos) ? 61u : 21u) << dos;
+    }
     tv::Volume v({.dos_type = 0x444F5303});
     EXPECT_EQ(v.hash_slot("\xE0"), 61u);
     uint32_t a = v.add_file(v.root(), "a", 0, {.slot = 5});

@@ -71,17 +71,34 @@ const Variant variants[] = {
 
 // Listing lines of the populated volume below, in pre-order.
 const std::string devs_line = "       882 Devs                                <DIR> Sun Jan  1 00:00:00 1978  system\n";
-const std::string devs_lines =
-    "       883 startup                               400 Tue Nov 14 22:13:20 2023 \n"
-    "       885 sl                             <SOFTLINK> Tue Nov 14 22:13:20 2023  \n";
-const std::string root_files =
-    "       886 empty                                   0 Tue Nov 14 22:13:20 2023 \n"
-    "       887 one                                     1 Sun Jan  1 00:00:00 1978 \n";
+const std::string startup_line = "       883 startup                               400 Tue Nov 14 22:13:20 2023 \n";
+const std::string sl_line = "       885 sl                             <SOFTLINK> Tue Nov 14 22:13:20 2023  \n";
+const std::string empty_file_line = "       886 empty                                   0 Tue Nov 14 22:13:20 2023 \n";
+const std::string one_line = "       887 one                                     1 Sun Jan  1 00:00:00 1978 \n";
 const std::string empty_line = "       889 Empty                               <DIR> Sun Jan  1 00:00:01 1978  \n";
-const std::string links_lines =
-    "       890 dl                              <LINKDIR> Tue Nov 14 22:13:20 2023  \n"
-    "       891 fl                             <FILELINK> Tue Nov 14 22:13:20 2023  link\n"
-    "       892 readme                                488 Tue Nov 14 22:13:20 2023 read me\n";
+const std::string dl_line = "       890 dl                              <LINKDIR> Tue Nov 14 22:13:20 2023  \n";
+const std::string fl_line = "       891 fl                             <FILELINK> Tue Nov 14 22:13:20 2023  link\n";
+const std::string readme_line = "       892 readme                                488 Tue Nov 14 22:13:20 2023 read me\n";
+
+// The entries of the populated volume below and the slots they were put in,
+// chosen for the order of the listing, not by their names: each one whose
+// name hashes elsewhere is reported before its line, at any verbosity.
+struct Placed {
+    std::uint32_t block, slot;
+};
+const Placed placed[] = {{882, 0}, {883, 5}, {885, 5}, {886, 1}, {887, 1}, {889, 3}, {890, 7}, {891, 7}, {892, 9}};
+
+// the message about entry `block`, or nothing when its name hashes to its slot
+std::string slot_note(const tv::Volume &v, std::uint32_t block)
+{
+    for (const Placed &p : placed) {
+        std::uint32_t hash = v.hash_slot(v.entry(block)->name);
+        if (p.block == block && hash != p.slot)
+            return "vistrel: dir entry " + std::to_string(block) + " is in hash slot " + std::to_string(p.slot) +
+                   ", its name hashes to " + std::to_string(hash) + "\n";
+    }
+    return "";
+}
 
 // Every entry kind, a directory in the root, chains of two in hash slots,
 // dircache chains on dircache volumes (the root's, one of two blocks, and a
@@ -115,36 +132,38 @@ TEST(Listing, EveryBlockSizeAndVariant)
             populate(v, dircache);
             std::string image = write_image(v, "listing.adf");
 
+            auto note = [&](std::uint32_t block) { return slot_note(v, block); };
             std::string head = std::string("root block found at 880\n") + variant.detected;
             e2e::Run one = e2e::vistrel({"-n", "-v", image});
-            EXPECT_EQ(one.out, head + devs_line + devs_lines + root_files + empty_line + links_lines);
+            EXPECT_EQ(one.out, head + note(882) + devs_line + note(883) + startup_line + note(885) + sl_line +
+                                   note(886) + empty_file_line + note(887) + one_line + note(889) + empty_line +
+                                   note(890) + dl_line + note(891) + fl_line + note(892) + readme_line);
             EXPECT_EQ(one.err, "");
             EXPECT_EQ(one.status, 0);
 
             std::string expected = head + "read bitmap 0 : 881\n";
             if (dircache)
                 expected += " [1500]\n";
-            expected += devs_line;
+            expected += note(882) + devs_line;
             if (dircache)
                 expected += " [1501] [1502]\n";
-            expected += "       883 startup                               400 Tue Nov 14 22:13:20 2023 \n"
-                        " [884]\n"
-                        "       885 sl                             <SOFTLINK> Tue Nov 14 22:13:20 2023  \n"
-                        "       886 empty                                   0 Tue Nov 14 22:13:20 2023 \n"
-                        "\n"
-                        "       887 one                                     1 Sun Jan  1 00:00:00 1978 \n"
-                        " [888]\n";
-            expected += empty_line;
+            expected += note(883) + startup_line + " [884]\n" + note(885) + sl_line + note(886) + empty_file_line +
+                        "\n" + note(887) + one_line + " [888]\n";
+            expected += note(889) + empty_line;
             if (dircache)
                 expected += "\n";
-            expected += links_lines + " [893]\nbitmap check: \n";
+            expected += note(890) + dl_line + note(891) + fl_line + note(892) + readme_line + " [893]\nbitmap check: \n";
             e2e::Run two = e2e::vistrel({"-n", "-vv", image});
             EXPECT_EQ(two.out, expected);
             EXPECT_EQ(two.status, 0);
 
-            // without -v only the detection line
+            // without -v only the detection line and the messages
             e2e::Run quiet = e2e::vistrel({"-n", image});
-            EXPECT_EQ(quiet.out, variant.detected);
+            std::string notes;
+            for (const Placed &p : placed)
+                notes += note(p.block);
+            EXPECT_NE(notes, "");
+            EXPECT_EQ(quiet.out, variant.detected + notes);
             EXPECT_EQ(quiet.status, 0);
         }
     }
@@ -174,7 +193,7 @@ TEST(Listing, DatesInUtcAndInLocalTime)
                               {49710, 0, 0}};  // the last wraps at 2^32 seconds
     tv::Volume v;
     for (std::uint32_t i = 0; i < 7; ++i)
-        v.add_file(v.root(), std::string{'t', char('0' + i)}, 0, at(i, "", dates[i]));
+        v.add_file(v.root(), std::string{'t', char('0' + i)}, 0, tv::Opts{.date = dates[i]});
     std::string image = write_image(v, "dates.adf");
 
     e2e::Run utc = e2e::vistrel({"-n", "-v", image});
@@ -204,14 +223,15 @@ TEST(Listing, NamesAndComments)
 {
     tv::Volume v;
     std::uint32_t root = v.root();
-    v.add_file(root, "abcdefghijklmnopqrstuvwxyz0123", 0, at(0));                 // fills the column
-    v.add_dir(root, "plain", at(1));                                              // empty dir comment
-    v.add_file(root, "0123456789012345678901234567890123456789", 0, at(2));       // widens the column
-    v.add_file(root, std::string("ab\0cd", 5), 0, at(3));                         // NUL ends the name
-    v.add_file(root, "exact", 0, at(4, "hello"));                                 // NUL right after it
-    v.add_file(root, "wide", 0, at(5, std::string("abc\0\0\0\0\0\0\0", 10)));     // shorter than its width
-    std::uint32_t narrow = v.add_dir(root, "narrow", at(6, "hello"));             // longer than its width
-    v.add_softlink(root, "link", "x", at(7, "x"));
+    // each in the slot its name hashes to (shown): listed in slot order
+    v.add_file(root, "abcdefghijklmnopqrstuvwxyz0123", 0);                        // fills the column (31)
+    v.add_dir(root, "plain");                                                     // empty dir comment (17)
+    v.add_file(root, "0123456789012345678901234567890123456789", 0);              // widens the column (52)
+    v.add_file(root, std::string("ab\0cd", 5), 0);                                // NUL ends the name (7)
+    v.add_file(root, "exact", 0, {.comment = "hello"});                           // NUL right after it (42)
+    v.add_file(root, "wide", 0, {.comment = std::string("abc\0\0\0\0\0\0\0", 10)}); // shorter than its width (9)
+    std::uint32_t narrow = v.add_dir(root, "narrow", {.comment = "hello"});       // longer than its width (59)
+    v.add_softlink(root, "link", "x", {.comment = "x"});                          // (50)
     v.finish();
     v.put8(narrow, tv::off::comment_length(512), 3);
     v.reseal_header(narrow);
@@ -220,14 +240,14 @@ TEST(Listing, NamesAndComments)
     EXPECT_EQ(run.out,
               "root block found at 880\n"
               "detected a fast amiga filesystem\n"
-              "       882 abcdefghijklmnopqrstuvwxyz0123          0 Tue Nov 14 22:13:20 2023 \n"
-              "       883 plain                               <DIR> Tue Nov 14 22:13:20 2023  \n"
-              "       884 0123456789012345678901234567890123456789          0 Tue Nov 14 22:13:20 2023 \n"
               "       885 ab                                      0 Tue Nov 14 22:13:20 2023 \n"
-              "       886 exact                                   0 Tue Nov 14 22:13:20 2023 hello\n"
               "       887 wide                                    0 Tue Nov 14 22:13:20 2023        abc\n"
-              "       888 narrow                              <DIR> Tue Nov 14 22:13:20 2023  hello\n"
-              "       889 link                           <SOFTLINK> Tue Nov 14 22:13:20 2023  x\n");
+              "       883 plain                               <DIR> Tue Nov 14 22:13:20 2023  \n"
+              "       882 abcdefghijklmnopqrstuvwxyz0123          0 Tue Nov 14 22:13:20 2023 \n"
+              "       886 exact                                   0 Tue Nov 14 22:13:20 2023 hello\n"
+              "       889 link                           <SOFTLINK> Tue Nov 14 22:13:20 2023  x\n"
+              "       884 0123456789012345678901234567890123456789          0 Tue Nov 14 22:13:20 2023 \n"
+              "       888 narrow                              <DIR> Tue Nov 14 22:13:20 2023  hello\n");
     EXPECT_EQ(run.status, 0);
 }
 
@@ -242,6 +262,8 @@ TEST(Listing, NameAndCommentCutAtTheBlockEnd)
     const std::string expected =
         "root block found at 880\n"
         "detected a fast amiga filesystem\n"
+        // its parent (0x41414141) is not the root
+        "vistrel: dir entry 900 has wrong parent (1094795585, 880)\n"
         "       900 " + name + "          0 Wed Oct 11 00:56:03 2090 " + std::string(255 - 183, ' ').append(tail) + "\n"
         // its extension and its next_hash (0x41414141) lie past the volume's end
         "vistrel: unable to read block 1094795585 (block is out of range)\n"
@@ -250,7 +272,7 @@ TEST(Listing, NameAndCommentCutAtTheBlockEnd)
     for (std::uint32_t block_size : {512u, 1024u, 2048u, 4096u}) {
         SCOPED_TRACE(testing::Message() << "block size " << block_size);
         tv::Volume v(setup(block_size));
-        tv::Opts o = at(0);
+        tv::Opts o;
         o.block = 900;
         v.add_file(v.root(), "f", 0, o);
         v.finish();
@@ -291,7 +313,7 @@ TEST(Trace, DataBlockCounts)
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << "DOS type " << row.dos_type << ", " << row.byte_size << " bytes");
         tv::Volume v(setup(512, row.dos_type));
-        std::uint32_t f = v.add_file(v.root(), "f", row.byte_size, at(0));
+        std::uint32_t f = v.add_file(v.root(), "f", row.byte_size);
         ASSERT_EQ(v.data_blocks(f).size(), row.data);
         ASSERT_EQ(v.ext_blocks(f).size(), row.ext);
         e2e::Run run = e2e::vistrel({"-n", "-vv", write_image(v, "count.adf")});
@@ -308,7 +330,7 @@ TEST(Trace, DataBlockCounts)
 TEST(Trace, ExtensionBlockStartsItsOwnLine)
 {
     tv::Volume v;
-    std::uint32_t f = v.add_file(v.root(), "f", 36865, at(0));
+    std::uint32_t f = v.add_file(v.root(), "f", 36865);
     ASSERT_EQ(v.ext_blocks(f), std::vector<std::uint32_t>{955});
     std::string header_blocks;
     for (std::uint32_t b = 883; b <= 954; ++b)

@@ -84,8 +84,10 @@ int main(int argc, char **argv)
     // blocks reaches 2^35 sectors
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(volume.flags & ReadOnly, bytes, block_device) != 0)
+    bool read_only = volume.flags & ReadOnly;
+    bool writes = !read_only && (volume.flags & (WriteBitmap | ClearBitmapFlag));
+    if (open_device(read_only, writes, bytes, block_device) != 0)
         return 1;
     std::uint64_t sectors = bytes / 512;
-    return check_volume(sectors, block_device);
+    return check_volume(sectors);
 }

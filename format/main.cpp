@@ -86,7 +86,7 @@ int main(int argc, char **argv)
 
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(false, bytes, block_device) != 0)
+    if (open_device(false, true, bytes, block_device) != 0)
         return 1;
-    return format_volume(bytes, root_given, root_given_value, block_device);
+    return format_volume(bytes, root_given, root_given_value);
 }

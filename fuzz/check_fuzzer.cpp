@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
                                 (in.write ? WriteBitmap : 0));
     volume.fd = fd;
-    check_volume(in.sectors, false);
+    check_volume(in.sectors);
     std::fflush(stdout);
 
     // nothing of the session outlives the run

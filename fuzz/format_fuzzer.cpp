@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // the cap on the image keeps every size within 32-bit block numbers, so
     // a refusal is a refused geometry (or a failed allocation), and then
     // nothing may have been written
-    if (format_volume(in.bytes, in.root_given, long(in.root), false) != 0) {
+    if (format_volume(in.bytes, in.root_given, long(in.root)) != 0) {
         if (!image_is_empty())
             fail("a refused geometry wrote to the image");
         free_session();

@@ -238,8 +238,13 @@ int load_bitmap()
     if (count <= root_bitmap_pages)
         return 0;
     std::uint32_t ext = get_tail(root, field::bitmap_ext);
-    if (ext == 0)
+    if (ext == 0) {
+        // the rest of the map has nowhere to go: the bitmap is never written
+        // back, but the tree is still checked
+        log_error("bitmap blocks missing\n");
+        volume.bitmap_errors += 1;
         return 0;
+    }
 
     alignas(4) std::uint8_t buffer[max_block_size];
     std::uint32_t remaining = count - root_bitmap_pages;
@@ -305,14 +310,15 @@ int create_bitmap()
             log_verbose(2, "alloc bitmap %d at %d\n", j, b);
             put_long(buffer, 4 * j, b);
         }
-        if (remaining == 0) {
-            write_block(buffer, ext);
-            return 0;
-        }
+        if (remaining == 0)
+            return write_block(buffer, ext);
         std::uint32_t next = allocate_block();
         log_verbose(2, "alloc ext bitmap at %d\n", next);
         put_long(buffer, 4 * take, next);
-        write_block(buffer, ext);
+        // store_bitmap reads the chain back: one missing link would send
+        // the bitmap blocks behind it to whatever the block held before
+        if (write_block(buffer, ext) != 0)
+            return 1;
         ext = next;
     }
 }
@@ -325,33 +331,47 @@ int store_bitmap()
     }
     std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
+    std::uint32_t ext = get_tail(root, field::bitmap_ext);
+    if (count > root_bitmap_pages && ext == 0) {
+        log_error("bitmap blocks missing\n");
+        return 1;
+    }
+    // the first failed write ends the store: the bitmap on the volume is
+    // then incomplete whatever follows, and its flag stays as it was
     std::uint64_t position = 0;
     bool all_free = false;
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
         std::uint32_t p = get_tail(root, bitmap_page(i));
         fill_bitmap_block(position, all_free);
         log_verbose(2, "write bitmap %d : %d\n", i, p);
-        write_block(volume.bitmap_buffer, p);
+        if (write_block(volume.bitmap_buffer, p) != 0)
+            return 1;
     }
-    std::uint32_t ext = get_tail(root, field::bitmap_ext);
-    if (count > root_bitmap_pages && ext != 0) {
+    if (count > root_bitmap_pages) {
         alignas(4) std::uint8_t buffer[max_block_size];
         std::uint32_t remaining = count - root_bitmap_pages;
         std::uint32_t per = ext_pointers_per_block();
-        while (read_block(buffer, ext) == 0) {
+        for (;;) {
+            if (read_block(buffer, ext) != 0) {
+                log_error("bitmap blocks missing\n");
+                return 1;
+            }
             std::uint32_t take = remaining < per ? remaining : per;
             for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
                 std::uint32_t p = get_long(buffer, 4 * j);
                 fill_bitmap_block(position, all_free);
                 log_verbose(2, "write bitmap %d: %u\n", j, p);
-                write_block(volume.bitmap_buffer, p);
+                if (write_block(volume.bitmap_buffer, p) != 0)
+                    return 1;
             }
             if (per >= remaining)
                 break;
             std::uint32_t next = get_long(buffer, 4 * take);
             remaining -= take;
-            if (next == 0)
-                break;
+            if (next == 0) {
+                log_error("bitmap blocks missing\n");
+                return 1;
+            }
             ext = next;
         }
     }

@@ -7,11 +7,11 @@
 namespace {
 
 // The clear option: only the bitmap-valid flag (and the checksum) change.
-int clear_bitmap_flag(bool block_device)
+int clear_bitmap_flag()
 {
     put_tail(volume.root_buffer, field::bitmap_flag, 0);
     int written = write_root_block();
-    if (written == 0 && block_device)
+    if (written == 0)
         written = flush_device();
     return written;
 }
@@ -29,7 +29,38 @@ void print_detection_line()
                 get_tail(volume.root_buffer, field::bitmap_flag) == 0 ? " (not cleanly unmounted)" : "");
 }
 
-int verify_volume(bool block_device)
+// The write option, once the maps are compared.  The rebuilt map shows free
+// every block that the walk did not reach: behind damage that ended a chain
+// early they may belong to live files, and writing that map would hand them
+// out again.  Such a map is written only when forced.
+//
+// The bitmap is rewritten in three flushed steps, so that a run that ends
+// anywhere leaves either the old volume, or one whose bitmap is marked not
+// valid (which the next -w repairs), or the repaired one: (a) the root block
+// with bitmap_flag 0, (b) the bitmap blocks, (c) the root block with -1.
+int write_bitmap()
+{
+    if (volume.tree_errors != 0 && !(volume.flags & ForceCheck)) {
+        log_error("error in directory tree. abort writing bitmap\n");
+        return 1;
+    }
+    if (volume.bitmap_errors != 0) {
+        // the refused bitmap leaves the root block rewritten as it was read
+        store_bitmap();
+        if (write_root_block() == 0)
+            flush_device();
+        return 1;
+    }
+    if (mark_bitmap_invalid() != 0 || flush_device() != 0)
+        return 1;
+    if (store_bitmap() != 0 || flush_device() != 0)
+        return 1;
+    if (write_root_block() != 0)
+        return 1;
+    return flush_device();
+}
+
+int verify_volume()
 {
     volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
     if (load_bitmap() != 0)
@@ -41,26 +72,20 @@ int verify_volume(bool block_device)
     compare_bitmaps();
     if (!(volume.flags & WriteBitmap))
         return 0;
-    // a refused bitmap still leaves the root block rewritten, with its flag
-    // as it was read; either failure makes the run fail
-    int stored = store_bitmap();
-    int written = write_root_block();
-    if (written == 0 && block_device)
-        written = flush_device();
-    return stored | written;
+    return write_bitmap();
 }
 
 }  // namespace
 
-int check_volume(std::uint64_t device_sectors, bool block_device)
+int check_volume(std::uint64_t device_sectors)
 {
     volume.total_blocks = device_sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(device_sectors);
     if (find_root_block(device_sectors) != 0)
         return 1;
     if (volume.flags & ClearBitmapFlag)
-        return clear_bitmap_flag(block_device);
+        return clear_bitmap_flag();
     if (detect_dos_type() != 0)
         return 1;
     print_detection_line();
-    return verify_volume(block_device);
+    return verify_volume();
 }

@@ -72,7 +72,7 @@ int check_geometry(bool root_given, long root_given_value)
 
 }  // namespace
 
-int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value, bool block_device)
+int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value)
 {
     if (size_device(device_bytes) != 0 || check_geometry(root_given, root_given_value) != 0)
         return 1;
@@ -82,13 +82,22 @@ int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_v
     std::printf("blocksize: %d\n", int(volume.block_size));
     std::printf("reserved blocks: %d\n", int(volume.reserved_blocks));
     std::printf("rootblock: %d\n", int(volume.root_block));
+    // The new root block goes out with its bitmap flag 0 before the first
+    // bitmap block: a format that ends early never leaves a root block whose
+    // bitmap is marked valid over a bitmap that is only partly written (an
+    // old volume's, in the same place, would be).  Only the extension blocks
+    // come before it, as create_bitmap allocates them; the final root block
+    // and block 0 follow once the bitmap blocks are flushed.
     if (create_bitmap() != 0)
         return 1;
-    store_bitmap();
+    if (mark_bitmap_invalid() != 0 || flush_device() != 0)
+        return 1;
+    if (store_bitmap() != 0 || flush_device() != 0)
+        return 1;
     // the volume is complete only when the root block and block 0 are on it
     int written = write_root_block();
     written |= write_dos_type();
-    if (written == 0 && block_device)
+    if (written == 0)
         written = flush_device();
     return written;
 }

@@ -89,10 +89,17 @@ int write_block(const std::uint8_t *buffer, std::uint32_t block)
     return transfer(nullptr, buffer, block, volume.total_blocks, write_texts);
 }
 
-int open_device(bool read_only, std::uint64_t &bytes, bool &block_device)
+int open_device(bool read_only, bool exclusive, std::uint64_t &bytes, bool &block_device)
 {
-    volume.fd = open(volume.device_path, read_only ? O_RDONLY : O_RDWR);
+    // O_EXCL without O_CREAT claims a block device for this run alone: the
+    // kernel refuses it while the device is mounted or claimed elsewhere.
+    // It changes nothing for a regular file.
+    volume.fd = open(volume.device_path, read_only ? O_RDONLY : O_RDWR | (exclusive ? O_EXCL : 0));
     if (volume.fd < 0) {
+        if (exclusive && errno == EBUSY) {
+            log_error("'%s' is in use\n", volume.device_path);
+            return 1;
+        }
         std::perror("open");
         return 1;
     }
@@ -119,7 +126,7 @@ int open_device(bool read_only, std::uint64_t &bytes, bool &block_device)
 
 int flush_device()
 {
-    if (fsync(volume.fd) == 0)
+    if (fdatasync(volume.fd) == 0)
         return 0;
     log_error("unable to flush device (%s)\n", std::strerror(errno));
     return 1;

@@ -34,6 +34,13 @@ int write_root_block()
     return write_block(volume.root_buffer, volume.root_block);
 }
 
+int mark_bitmap_invalid()
+{
+    put_tail(volume.root_buffer, field::bitmap_flag, 0);
+    seal_block(volume.root_buffer, field::checksum);
+    return write_block(volume.root_buffer, volume.root_block);
+}
+
 int write_dos_type()
 {
     std::uint32_t reserved = volume.reserved_blocks;

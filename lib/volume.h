@@ -207,9 +207,11 @@ int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit
 // Opens device_path (read-only or for reading and writing, never creating
 // it) into volume.fd and gives its size in bytes: a regular file's length,
 // or a block device's size in 512-byte sectors.  Anything else is refused.
-int open_device(bool read_only, std::uint64_t &bytes, bool &block_device);
-// Waits until what was written has reached the device (for block devices,
-// whose writes otherwise stay in the kernel's cache after the run).
+// `exclusive` (a run that will write) refuses a block device that is
+// mounted or held open exclusively: "'%s' is in use".
+int open_device(bool read_only, bool exclusive, std::uint64_t &bytes, bool &block_device);
+// Waits until what was written has reached the device or the image file
+// (fdatasync), so that later writes never reach it before earlier ones.
 int flush_device();
 std::uint32_t block_checksum(const std::uint8_t *buffer);
 // true when the `count` bytes from `bytes` (at most one block) are all 0
@@ -225,6 +227,11 @@ void log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 void init_root_block();
 int write_root_block();
+// Sets the root's bitmap_flag to 0 and writes the root block, without the
+// report line of write_root_block: the first write of every bitmap rewrite,
+// so that a run that ends before the last bitmap block is written leaves a
+// volume whose bitmap is marked not valid.
+int mark_bitmap_invalid();
 int write_dos_type();
 // Searches the sectors around the middle of a device of `device_sectors`
 // 512-byte sectors (or the one given with root_block); sets block_size,
@@ -248,8 +255,15 @@ void mark_table_used(const std::uint8_t *table, std::uint32_t count);
 void prefetch_mark(std::uint32_t block);
 std::uint32_t allocate_block();
 int block_is_used(std::uint32_t block);
+// A chain that cannot name every bitmap block (no bitmap_ext although more
+// than 25 are needed, or an extension chain that ends or breaks early)
+// counts as a bitmap error.
 int load_bitmap();
+// 1 when the maps cannot be allocated or an extension block was not written.
 int create_bitmap();
+// Sets bitmap_flag to -1 in root_buffer only when every bitmap block that
+// the volume needs was written; 1 (flag unchanged) when the bitmap is
+// refused, a write failed or the chain cannot hold the whole map.
 int store_bitmap();
 
 // ---------------------------------------------------------------------------
@@ -277,12 +291,12 @@ std::uint32_t compare_bitmaps();
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened
 // and with the options in the session: 0 when it completed, 1 when it stopped
-// early or a write asked for did not happen.  A block device is flushed
-// after writing.
-int check_volume(std::uint64_t device_sectors, bool block_device);
+// early, refused to write, or a write asked for did not happen.  Every write
+// is flushed to the device before the next step.
+int check_volume(std::uint64_t device_sectors);
 
 // The formatter's run on a device of `device_bytes` bytes, opened for writing
 // and with the options in the session (`root_given`: -b and its number):
-// 0 when the volume was written, 1 when the geometry was refused before any
-// write, or the root block or block 0 could not be written.
-int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value, bool block_device);
+// 0 when the volume was written and flushed, 1 when the geometry was refused
+// before any write, or a write or flush failed.
+int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value);

@@ -338,7 +338,7 @@ std::string check_here(const std::string &image)
     EXPECT_GE(volume.fd, 0);
     off_t bytes = lseek(volume.fd, 0, SEEK_END);
     testing::internal::CaptureStdout();
-    int status = check_volume(std::uint64_t(bytes) / 512, false);
+    int status = check_volume(std::uint64_t(bytes) / 512);
     std::fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, 0);

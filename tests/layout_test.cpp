@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -517,6 +518,66 @@ TEST(Bitmap, CreateAndStoreOneBitmapBlock)
     EXPECT_EQ(captured([&] { stored = store_bitmap(); }), "vistrel: error in bitmap. abort writing bitmap\n");
     EXPECT_EQ(stored, 1);
     EXPECT_EQ(get_long(volume.root_buffer, 512 - 200), 0u);
+    close(fd);
+}
+
+// A bitmap that cannot be written whole is never marked valid: a chain that
+// cannot name every bitmap block, or one failed write, leaves the flag as it
+// was and fails the store.
+TEST(Bitmap, StoreThatCannotWriteEveryBlock)
+{
+    constexpr std::uint32_t keep = 0xFFFFFFFF;
+    struct Row {
+        const char *name;
+        std::uint32_t bitmap_blocks;  // 26: one extension block; 153: two
+        std::uint32_t root_ext;       // put into the root after create_bitmap
+        bool cut_chain;               // the first extension block's next pointer 0
+        const char *out;
+    };
+    const Row rows[] = {
+        {"no extension block", 26, 0, false, "vistrel: bitmap blocks missing\n"},
+        {"extension block past the end", 26, 200000, false,
+         "vistrel: unable to read block 200000 (block is out of range)\nvistrel: bitmap blocks missing\n"},
+        {"extension block names block 0", 26, 1000, false, "vistrel: unable to write block 0 (block is reserved)\n"},
+        {"chain ends after a full extension block", 153, keep, true, "vistrel: bitmap blocks missing\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::uint32_t total = 2 + (row.bitmap_blocks - 1) * 4064 + 1;
+        const std::string path = e2e::sparse_image("store.img", std::uint64_t(total) * 512);
+        int fd = open(path.c_str(), O_RDWR);
+        start_session(fd, 512, total);
+        volume.root_block = (total + 1) / 2;
+        volume.volume_name = "x";
+        init_root_block();
+        ASSERT_EQ(create_bitmap(), 0);
+        if (row.root_ext != keep)
+            put_long(volume.root_buffer, 512 - 96, row.root_ext);
+        if (row.cut_chain) {
+            const std::uint8_t zero[4] = {};
+            std::uint32_t ext = get_long(volume.root_buffer, 512 - 96);
+            ASSERT_EQ(pwrite(fd, zero, 4, off_t(ext) * 512 + 508), 4);
+        }
+        int stored = -1;
+        EXPECT_EQ(captured([&] { stored = store_bitmap(); }), row.out);
+        EXPECT_EQ(stored, 1);
+        EXPECT_EQ(get_long(volume.root_buffer, 512 - 200), 0u);
+        close(fd);
+        std::free(volume.work_map);
+        std::free(volume.disk_map);
+    }
+
+    // an extension block that create_bitmap cannot write fails it: the
+    // store would read back whatever the block held before
+    const std::string path = e2e::sparse_image("create.img", 101603ull * 512);
+    int fd = open(path.c_str(), O_RDONLY);
+    start_session(fd, 512, 101603);
+    volume.root_block = 50802;
+    volume.volume_name = "x";
+    init_root_block();
+    int created = -1;
+    EXPECT_EQ(captured([&] { created = create_bitmap(); }), "vistrel: unable to write block 50828 (Bad file descriptor)\n");
+    EXPECT_EQ(created, 1);
     close(fd);
 }
 

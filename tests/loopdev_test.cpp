@@ -2,6 +2,7 @@
 // that the device's size comes from the kernel and not from the file.
 #include "e2e.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -86,6 +87,50 @@ TEST(LoopDevice, RepairOnTheDevice)
     EXPECT_EQ(repair.status, 0);
     EXPECT_EQ(repair.out, "root block found at 880\ndetected a fast amiga filesystem (not cleanly unmounted)\n"
                           "writing root block at 880\n");
+    EXPECT_EQ(e2e::vistrel({"-n", device.path}).out, "detected a fast amiga filesystem\n");
+}
+
+// A device that another holder has claimed (as a mount does) is refused by
+// every run that would write, before anything is written; reading runs go on.
+TEST(LoopDevice, ClaimedDeviceIsRefusedForWriting)
+{
+    std::string image = e2e::sparse_image("busy.img", 901120);
+    LoopDevice device(image);
+    REQUIRE_LOOP(device);
+    ASSERT_EQ(e2e::plandor({device.path, "Busy"}).status, 0);
+    ASSERT_EQ(e2e::vistrel({"-c", device.path}).status, 0);
+    const std::vector<std::uint8_t> before = e2e::read_file(image);
+
+    int holder = open(device.path.c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(holder, 0) << "cannot claim " << device.path;
+    const std::string busy = "'" + device.path + "' is in use\n";
+    struct Row {
+        bool formatter;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Row rows[] = {
+        {true, {device.path, "Other"}, 1, "plandor: " + busy},
+        {false, {"-w", device.path}, 1, "vistrel: " + busy},
+        {false, {"-c", device.path}, 1, "vistrel: " + busy},
+        {false, {"-f", "-w", "-c", device.path}, 1, "vistrel: " + busy},
+        {false, {"-n", device.path}, 0, "detected a fast amiga filesystem (not cleanly unmounted)\n"},
+        {false, {"-n", "-w", device.path}, 1,
+         "detected a fast amiga filesystem (not cleanly unmounted)\n"
+         "vistrel: unable to write block 880 (Bad file descriptor)\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        e2e::Run run = row.formatter ? e2e::plandor(row.args) : e2e::vistrel(row.args);
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_EQ(run.status, row.status);
+    }
+    close(holder);
+    EXPECT_TRUE(e2e::read_file(image) == before) << "the image changed";
+
+    // released, the device is written again
+    EXPECT_EQ(e2e::vistrel({"-w", device.path}).status, 0);
     EXPECT_EQ(e2e::vistrel({"-n", device.path}).out, "detected a fast amiga filesystem\n");
 }
 

@@ -32,6 +32,7 @@ struct Damage {
     std::function<void(tv::Volume &)> apply;
     bool root = true;  // the root block is found: the clear option writes it
     bool pass = true;  // the verification pass reaches its end: -w writes
+    bool hides = false;  // the walk could not reach every block: -w refuses unless forced
 };
 
 // Every header of the tree below, by path.
@@ -83,6 +84,7 @@ const std::vector<Damage> &damages()
          [](tv::Volume &v) {
              const auto &ext = v.ext_blocks(at(v, "d/big"));
              v.put32(ext.back(), tv::off::extension(512), ext.front());
+             v.reseal_header(ext.back());
          }},
         {"dircache chain loops", 0x444F5305, 1760,
          [](tv::Volume &v) {
@@ -99,7 +101,8 @@ const std::vector<Damage> &damages()
              std::uint32_t big = at(v, "d/big");
              v.put32(big, tv::off::header_key, 5);
              v.reseal_header(big);
-         }},
+         },
+         true, true, true},
         {"names and comments of 255 bytes", tv::kDos1, 1760,
          [](tv::Volume &v) {
              std::uint32_t a = at(v, "d/sub/a");
@@ -176,7 +179,14 @@ TEST(ReadOnly, NoByteOfTheImageChanges)
             // a write that was due was attempted and refused, and the run
             // says so by its status (the clear option comes before the DOS
             // type is read; -w at the end of the pass)
-            bool due = o.writes && (clear ? d.root : d.pass);
+            bool forced = std::find(o.args.begin(), o.args.end(), "-f") != o.args.end();
+            bool refused = o.writes && !clear && d.pass && d.hides && !forced;
+            bool due = o.writes && (clear ? d.root : d.pass) && !refused;
+            if (refused) {
+                EXPECT_NE(run.out.find("vistrel: error in directory tree. abort writing bitmap\n"), std::string::npos)
+                    << run.out;
+                EXPECT_EQ(run.status, 1) << run.out;
+            }
             if (due) {
                 EXPECT_NE(run.out.find("vistrel: unable to write block "), std::string::npos) << run.out;
                 EXPECT_EQ(run.status, 1) << run.out;

@@ -1,0 +1,96 @@
+// A fault injector for the end-to-end tests, loaded with LD_PRELOAD into the
+// real programs; never linked into them.  It takes the place of the block
+// writes and the flushes:
+//
+//   FAULT_PWRITE=kill:K   the process is killed (SIGKILL) at the K-th pwrite,
+//                         before it writes: writes 1 .. K-1 are done
+//   FAULT_PWRITE=eio:K    the K-th pwrite fails with EIO, later ones succeed
+//   FAULT_FLUSH=eio:K     the K-th fdatasync or fsync fails with EIO
+//
+// Every other call goes straight to the system call.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+struct Fault {
+    bool kill = false;
+    long at = 0;  // 0: never
+    long count = 0;
+};
+
+Fault parse(const char *name)
+{
+    Fault fault;
+    const char *text = std::getenv(name);
+    if (!text)
+        return fault;
+    if (std::strncmp(text, "kill:", 5) == 0) {
+        fault.kill = true;
+        fault.at = std::strtol(text + 5, nullptr, 10);
+    } else if (std::strncmp(text, "eio:", 4) == 0) {
+        fault.at = std::strtol(text + 4, nullptr, 10);
+    }
+    return fault;
+}
+
+// true when this call is the one to fail (after a kill there is none)
+bool strikes(Fault &fault)
+{
+    if (++fault.count != fault.at)
+        return false;
+    if (fault.kill)
+        raise(SIGKILL);
+    errno = EIO;
+    return true;
+}
+
+Fault &write_fault()
+{
+    static Fault fault = parse("FAULT_PWRITE");
+    return fault;
+}
+
+Fault &flush_fault()
+{
+    static Fault fault = parse("FAULT_FLUSH");
+    return fault;
+}
+
+ssize_t positioned_write(int fd, const void *buffer, size_t count, off_t offset)
+{
+    if (strikes(write_fault()))
+        return -1;
+    return syscall(SYS_pwrite64, fd, buffer, count, offset);
+}
+
+int flush(long call, int fd)
+{
+    if (strikes(flush_fault()))
+        return -1;
+    return int(syscall(call, fd));
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset)
+{
+    return positioned_write(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buffer, size_t count, off_t offset)
+{
+    return positioned_write(fd, buffer, count, offset);
+}
+
+int fdatasync(int fd) { return flush(SYS_fdatasync, fd); }
+
+int fsync(int fd) { return flush(SYS_fsync, fd); }
+}

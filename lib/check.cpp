@@ -9,6 +9,8 @@ namespace {
 // The clear option: only the bitmap-valid flag (and the checksum) change.
 int clear_bitmap_flag(bool block_device)
 {
+    if (undo_save_check_blocks() != 0)
+        return 1;
     put_tail(volume.root_buffer, field::bitmap_flag, 0);
     int written = write_root_block();
     if (written == 0 && block_device)
@@ -41,6 +43,8 @@ int verify_volume(bool block_device)
     compare_bitmaps();
     if (!(volume.flags & WriteBitmap))
         return 0;
+    if (undo_save_check_blocks() != 0)
+        return 1;
     // a refused bitmap still leaves the root block rewritten, with its flag
     // as it was read; either failure makes the run fail
     int stored = store_bitmap();

@@ -82,7 +82,7 @@ int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_v
     std::printf("blocksize: %d\n", int(volume.block_size));
     std::printf("reserved blocks: %d\n", int(volume.reserved_blocks));
     std::printf("rootblock: %d\n", int(volume.root_block));
-    if (create_bitmap() != 0)
+    if (undo_save_format_blocks() != 0 || create_bitmap() != 0)
         return 1;
     store_bitmap();
     // the volume is complete only when the root block and block 0 are on it

@@ -38,6 +38,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -166,8 +168,9 @@ int save_blocks(std::vector<std::uint32_t> planned)
     if (undo.fd < 0 || undo.saved)
         return 0;
     std::vector<std::uint32_t> order;
+    std::unordered_set<std::uint32_t> seen;
     for (std::uint32_t b : planned)
-        if (std::find(order.begin(), order.end(), b) == order.end())
+        if (seen.insert(b).second)
             order.push_back(b);
     std::uint8_t header[header_bytes] = {};
     std::memcpy(header, undo_magic, sizeof undo_magic);
@@ -295,6 +298,7 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
     }
 
     std::vector<std::uint8_t> entry(entry_bytes);
+    std::unordered_map<std::uint32_t, std::size_t> index;  // block -> its place in `saved`
     std::uint64_t at = header_bytes;
     for (std::uint32_t i = 0; i < count; ++i, at += entry_bytes) {
         if (read_undo(fd, path, entry.data(), entry.size(), at) != 0)
@@ -304,11 +308,10 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
             log_error("undo file '%s' is damaged (%s %u)\n", path, "bad saved block", block);
             return 1;
         }
-        for (const SavedBlock &s : saved)
-            if (s.block == block) {
-                log_error("undo file '%s' is damaged (%s %u)\n", path, "block saved twice:", block);
-                return 1;
-            }
+        if (!index.emplace(block, saved.size()).second) {
+            log_error("undo file '%s' is damaged (%s %u)\n", path, "block saved twice:", block);
+            return 1;
+        }
         saved.push_back({block, at + 8, fnv(fnv_basis, entry.data() + 8, size), {}});
     }
 
@@ -334,8 +337,8 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
         bool good = get_quad(record, undo_field::record_check) == fnv(seed, record, undo_field::record_check);
         if (!good && last)
             break;
-        auto found = std::find_if(saved.begin(), saved.end(), [&](const SavedBlock &s) { return s.block == block; });
-        if (!good || (kind == record_new && found == saved.end()) ||
+        auto found = index.find(block);
+        if (!good || (kind == record_new && found == index.end()) ||
             (kind == record_end && value != new_records) || (kind != record_new && kind != record_end)) {
             log_error("undo file '%s' is damaged (%s)\n", path, "bad record");
             return 1;
@@ -344,7 +347,7 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
             complete = true;
             continue;
         }
-        found->new_hashes.push_back(value);
+        saved[found->second].new_hashes.push_back(value);
         ++new_records;
     }
     return 0;

@@ -173,8 +173,9 @@ TEST(Undo, RestoreBringsBackTheOriginal)
 
 // After vistrel -w -z on the populated floppy (saved: root 880 and bitmap
 // block 881), one thing is spoiled; the restore refuses with status 1 and
-// leaves the image as it was.  -f overrides only a volume changed since.
-TEST(Undo, RestoreRefusals)
+// leaves the image as it was.  -f overrides only a volume changed since, and
+// restores the original; -n only tests.
+TEST(Undo, RestoreRefusesUnlessForced)
 {
     constexpr std::uint64_t records = header_bytes + 2 * (512 + 16);
     struct Row {
@@ -182,8 +183,16 @@ TEST(Undo, RestoreRefusals)
         std::function<void(const std::string &image, const std::string &undo, std::string &device)> spoil;
         Args options;
         const char *out;
+        int status = 1;  // with 0 the image becomes the original, unless -n
     };
+    auto nothing = [](const std::string &, const std::string &, std::string &) {};
     const Row rows[] = {
+        {"bitmap block changed since, -f",
+         [](const std::string &image, const std::string &, std::string &) { patch(image, 881 * 512 + 40, {1}); },
+         {"-f", "-v"},
+         "vistrel: block 881 changed since the undo file was written\nrestored 2 of 2 blocks\n",
+         0},
+        {"nothing changed, -n", nothing, {"-n", "-v"}, "would restore 2 of 2 blocks\n", 0},
         {"bitmap block changed since",
          [](const std::string &image, const std::string &, std::string &) { patch(image, 881 * 512 + 40, {1}); },
          {},
@@ -243,6 +252,7 @@ TEST(Undo, RestoreRefusals)
         auto v = populated(512, tv::kDos1);
         std::string image = write_image(*v, "refused.adf");
         std::string undo = e2e::temp_path("undo");
+        Bytes original = e2e::read_file(image);
         ASSERT_EQ(e2e::vistrel({"-w", "-z", undo, image}).status, 0);
         ASSERT_EQ(saved_blocks(undo, 512), (std::vector<std::uint32_t>{880, 881}));
         std::string device = image;
@@ -253,39 +263,10 @@ TEST(Undo, RestoreRefusals)
         args.insert(args.end(), {"--restore=" + undo, device});
         e2e::Run restore = e2e::vistrel(args);
         EXPECT_EQ(restore.out, replaced(row.out, undo, device));
-        EXPECT_EQ(restore.status, 1);
-        EXPECT_EQ(e2e::read_file(device), before);
+        EXPECT_EQ(restore.status, row.status);
+        bool restored = row.status == 0 && row.options.at(0) != "-n";
+        EXPECT_EQ(e2e::read_file(device), restored ? original : before);
     }
-}
-
-// A volume changed since is restored with -f: the changed saved block too.
-TEST(Undo, ForceRestoresAChangedVolume)
-{
-    auto v = populated(512, tv::kDos1);
-    std::string image = write_image(*v, "force.adf");
-    std::string undo = e2e::temp_path("undo");
-    Bytes original = e2e::read_file(image);
-    ASSERT_EQ(e2e::vistrel({"-w", "-z", undo, image}).status, 0);
-    patch(image, 881 * 512 + 40, {1});
-
-    e2e::Run restore = e2e::vistrel({"-f", "-v", "--restore=" + undo, image});
-    EXPECT_EQ(restore.out, "vistrel: block 881 changed since the undo file was written\nrestored 2 of 2 blocks\n");
-    EXPECT_EQ(restore.status, 0);
-    EXPECT_EQ(e2e::read_file(image), original);
-}
-
-// -n makes the restore's tests only.
-TEST(Undo, ReadOnlyRestoreWritesNothing)
-{
-    auto v = populated(512, tv::kDos1);
-    std::string image = write_image(*v, "dry.adf");
-    std::string undo = e2e::temp_path("undo");
-    ASSERT_EQ(e2e::vistrel({"-w", "-z", undo, image}).status, 0);
-    Bytes repaired = e2e::read_file(image);
-    e2e::Run dry = e2e::vistrel({"-n", "-v", "--restore=" + undo, image});
-    EXPECT_EQ(dry.out, "would restore 2 of 2 blocks\n");
-    EXPECT_EQ(dry.status, 0);
-    EXPECT_EQ(e2e::read_file(image), repaired);
 }
 
 // A restore that stopped part way (here every other saved block is back

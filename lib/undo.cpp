@@ -353,6 +353,38 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
     return 0;
 }
 
+// Reads the old contents of `s` from the undo file, checked once more.
+int read_saved(int fd, const char *path, const SavedBlock &s, std::uint8_t *buffer)
+{
+    if (read_undo(fd, path, buffer, volume.block_size, s.at) != 0)
+        return 1;
+    if (fnv(fnv_basis, buffer, volume.block_size) == s.old_hash)
+        return 0;
+    // the file changed after it was checked
+    log_error("undo file '%s' is damaged (%s %u)\n", path, "bad saved block", s.block);
+    return 1;
+}
+
+// The saved root block with its bitmap flag cleared (the same block when the
+// flag was 0), when it was a root block: a restore writes it before any
+// other block and the saved root last, so that until the restore is
+// complete the volume reads as not validated, whatever mix of old and new
+// bitmap blocks it holds.
+bool make_interim_root(const std::uint8_t *old, std::uint8_t *interim)
+{
+    if (get_long(old, field::type) != header_type || std::int32_t(get_tail(old, field::secondary_type)) != Root)
+        return false;
+    std::memcpy(interim, old, volume.block_size);
+    put_tail(interim, field::bitmap_flag, 0);
+    seal_block(interim, field::checksum);
+    return true;
+}
+
+int write_and_flush(const std::uint8_t *buffer, std::uint32_t block)
+{
+    return write_block(buffer, block) != 0 || flush_device() != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int undo_create(const char *path, std::uint64_t device_bytes)
@@ -468,6 +500,23 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     if (!complete)
         log_verbose(0, "undo file '%s' has no end record: the run that wrote it stopped early\n", path);
 
+    // the root block, as saved and with its flag cleared
+    alignas(4) std::uint8_t old_root[max_block_size], interim[max_block_size];
+    std::size_t root = saved.size();
+    bool has_interim = false;
+    std::uint64_t interim_hash = 0;
+    for (std::size_t i = 0; i < saved.size(); ++i)
+        if (saved[i].block == volume.root_block && volume.root_block != 0)
+            root = i;
+    if (root < saved.size()) {
+        if (read_saved(fd, path, saved[root], old_root) != 0) {
+            close(fd);
+            return 1;
+        }
+        has_interim = make_interim_root(old_root, interim);
+        interim_hash = fnv(fnv_basis, interim, volume.block_size);
+    }
+
     // The test that the volume is as the run left it, or as an earlier
     // restore left it, for every block before any is written.
     alignas(4) std::uint8_t current[max_block_size];
@@ -486,7 +535,8 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         }
         std::uint64_t hash = fnv(fnv_basis, current, volume.block_size);
         differs[i] = hash != s.old_hash;
-        if (differs[i] && std::find(s.new_hashes.begin(), s.new_hashes.end(), hash) == s.new_hashes.end()) {
+        bool left_by_restore = i == root && has_interim && hash == interim_hash;
+        if (differs[i] && !left_by_restore && std::find(s.new_hashes.begin(), s.new_hashes.end(), hash) == s.new_hashes.end()) {
             log_error("block %u changed since the undo file was written\n", s.block);
             ++changed;
         }
@@ -503,26 +553,25 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         return 0;
     }
 
+    // the root block with its flag cleared, the other blocks, the root block
     std::uint32_t reserved = volume.reserved_blocks;
     volume.reserved_blocks = 0;
+    bool root_differs = root < saved.size() && differs[root];
+    bool others = to_write > (root_differs ? 1u : 0u);
     int result = 0;
-    for (std::size_t i = 0; i < saved.size() && result == 0; ++i) {
-        if (!differs[i])
-            continue;
-        if (read_undo(fd, path, current, volume.block_size, saved[i].at) != 0) {
-            result = 1;
-        } else if (fnv(fnv_basis, current, volume.block_size) != saved[i].old_hash) {
-            // the file changed after it was checked
-            log_error("undo file '%s' is damaged (%s %u)\n", path, "bad saved block", saved[i].block);
-            result = 1;
-        } else {
-            result = write_block(current, saved[i].block);
-        }
+    if (others && has_interim) {
+        result = write_and_flush(interim, volume.root_block);
+        root_differs = std::memcmp(interim, old_root, volume.block_size) != 0;
     }
+    for (std::size_t i = 0; i < saved.size() && result == 0; ++i)
+        if (differs[i] && i != root)
+            result = read_saved(fd, path, saved[i], current) != 0 || write_block(current, saved[i].block) != 0;
+    if (result == 0 && others)
+        result = flush_device();
+    if (result == 0 && root_differs)
+        result = write_and_flush(old_root, volume.root_block);
     volume.reserved_blocks = reserved;
     close(fd);
-    if (result == 0 && to_write > 0)
-        result = flush_device();
     if (result == 0)
         log_verbose(1, "restored %u of %zu blocks\n", to_write, saved.size());
     return result;

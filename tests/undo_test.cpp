@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
@@ -394,6 +395,105 @@ TEST(Undo, NoFileWithoutWrites)
         EXPECT_EQ(run.status, 1);
     }
     EXPECT_EQ(e2e::read_file(image), original);
+}
+
+// The environment of a run cut off before its k-th positioned write (to the
+// device or to the undo file).  A sanitizer's runtime must otherwise come
+// first among the loaded libraries.
+std::vector<std::string> stop_at(int k)
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + STOP_SHIM_PATH, "STOP_AT_WRITE=" + std::to_string(k),
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
+struct CutRow {
+    const char *name;
+    std::uint32_t flag;  // the bitmap flag of the populated volume
+    Args args;           // the run, before "-z undo image"
+};
+
+const CutRow cut_rows[] = {
+    {"vistrel -w, not validated", 0, {"vistrel", "-w"}},
+    {"vistrel -w, validated", 0xFFFFFFFF, {"vistrel", "-w"}},
+    {"vistrel -c", 0xFFFFFFFF, {"vistrel", "-c"}},
+    {"plandor", 0xFFFFFFFF, {"plandor"}},
+};
+
+e2e::Run run_with_undo(const CutRow &row, const std::string &image, const std::string &undo,
+                       const std::vector<std::string> &env)
+{
+    Args args(row.args.begin() + 1, row.args.end());
+    args.insert(args.end(), {"-z", undo, image});
+    if (row.args[0] == "plandor")
+        args.push_back("Fresh");
+    return e2e::run(row.args[0] == "plandor" ? PLANDOR_PATH : VISTREL_PATH, args, env);
+}
+
+// A run cut off before any of its writes, to the undo file or the device:
+// the restore then brings back the original, or refuses an undo file cut
+// short while saving, before the device was touched.
+TEST(Undo, RunCutOffAtEveryWrite)
+{
+    for (const CutRow &row : cut_rows) {
+        auto v = populated(512, tv::kDos1, row.flag);
+        std::string image = write_image(*v, "cut-run.adf");
+        Bytes original = e2e::read_file(image);
+        int touched = 0;
+        for (int k = 1;; ++k) {
+            SCOPED_TRACE(testing::Message() << row.name << ", cut before write " << k);
+            ASSERT_LT(k, 100);
+            write_file(image, original);
+            std::string undo = e2e::temp_path("undo");
+            e2e::Run cut = run_with_undo(row, image, undo, stop_at(k));
+            if (cut.status != 99) {
+                EXPECT_EQ(cut.status, 0);
+                break;
+            }
+            bool unchanged = e2e::read_file(image) == original;
+            touched += unchanged ? 0 : 1;
+            e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+            EXPECT_TRUE(restore.status == 0 || unchanged) << restore.out;
+            EXPECT_EQ(e2e::read_file(image), original);
+        }
+        EXPECT_GT(touched, 0) << row.name;
+    }
+}
+
+// A restore cut off before any of its writes leaves the volume as the run
+// left it, as it was before the run, or marked not validated; run again, it
+// completes.
+TEST(Undo, RestoreCutOffAtEveryWrite)
+{
+    for (const CutRow &row : cut_rows) {
+        auto v = populated(512, tv::kDos1, row.flag);
+        std::string image = write_image(*v, "cut-restore.adf");
+        std::string undo = e2e::temp_path("undo");
+        Bytes original = e2e::read_file(image);
+        ASSERT_EQ(run_with_undo(row, image, undo, {}).status, 0);
+        Bytes after_run = e2e::read_file(image);
+        int cuts = 0;
+        for (int k = 1;; ++k) {
+            SCOPED_TRACE(testing::Message() << row.name << ", cut before write " << k);
+            ASSERT_LT(k, 100);
+            write_file(image, after_run);
+            e2e::Run cut = e2e::run(VISTREL_PATH, {"--restore=" + undo, image}, stop_at(k));
+            if (cut.status != 99) {
+                EXPECT_EQ(cut.status, 0);
+                break;
+            }
+            ++cuts;
+            Bytes left = e2e::read_file(image);
+            if (left != original && left != after_run) {
+                e2e::Run look = e2e::vistrel({"-n", image});
+                EXPECT_NE(look.out.find("(not cleanly unmounted)"), std::string::npos) << look.out;
+            }
+            e2e::Run again = e2e::vistrel({"--restore=" + undo, image});
+            EXPECT_EQ(again.status, 0) << again.out;
+            EXPECT_EQ(e2e::read_file(image), original);
+        }
+        EXPECT_GT(cuts, 0) << row.name;
+    }
 }
 
 }  // namespace

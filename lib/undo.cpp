@@ -27,7 +27,9 @@
 // record is flushed before the write that it announces.  Whatever the point
 // at which a run stops, each saved block on the device then holds its old
 // contents or contents whose hash is recorded: a restore accepts exactly
-// those, and anything else means that the volume changed since.
+// those, and anything else means that the volume changed since.  The
+// restore itself can be cut off at any point and run again: it writes only
+// old contents, framed by the root block with its bitmap flag cleared.
 #include "volume.h"
 
 #include <algorithm>

@@ -12,6 +12,10 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
+const char *undo_path;
+const char *restore_path;
+constexpr int restore_key = 0x100;
+
 const argp_option checker_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
     {"root", 'b', "block", 0, "Specify root block", 0},
@@ -21,6 +25,8 @@ const argp_option checker_options[] = {
     {"force", 'f', nullptr, 0, "Force filesystem check", 0},
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
+    {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
+    {"restore", restore_key, "file", 0, "Put back the blocks saved in file", 0},
     {},
 };
 
@@ -53,12 +59,20 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case 'f': session->flags |= ForceCheck; break;
     case 'c': session->flags |= ClearBitmapFlag; break;
     case 'w': session->flags |= WriteBitmap; break;
+    case 'z': undo_path = arg; break;
+    case restore_key: restore_path = arg; break;
     case ARGP_KEY_ARG:
         if (state->arg_num != 0)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         session->device_path = arg;
         break;
     case ARGP_KEY_NO_ARGS: argp_state_help(state, stderr, ARGP_HELP_STD_USAGE); break;
+    case ARGP_KEY_END:
+        if (restore_path && (undo_path || (session->flags & (WriteBitmap | ClearBitmapFlag)))) {
+            log_error("--restore cannot be combined with -w, -c or -z\n");
+            std::exit(1);
+        }
+        break;
     default: return ARGP_ERR_UNKNOWN;
     }
     return 0;
@@ -85,9 +99,14 @@ int main(int argc, char **argv)
     std::uint64_t bytes = 0;
     bool block_device = false;
     bool read_only = volume.flags & ReadOnly;
-    bool writes = !read_only && (volume.flags & (WriteBitmap | ClearBitmapFlag));
+    bool writes = !read_only && ((volume.flags & (WriteBitmap | ClearBitmapFlag)) || restore_path);
     if (open_device(read_only, writes, bytes, block_device) != 0)
         return 1;
+    if (restore_path)
+        return restore_volume(restore_path, bytes, volume.flags & ForceCheck, volume.flags & ReadOnly);
+    // with -n nothing can be written, so there is nothing to take back
+    if (undo_path && !(volume.flags & ReadOnly) && undo_create(undo_path, bytes) != 0)
+        return 1;
     std::uint64_t sectors = bytes / 512;
-    return check_volume(sectors);
+    return check_volume(sectors) | undo_finish();
 }

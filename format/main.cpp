@@ -14,6 +14,7 @@ namespace {
 
 bool root_given;
 long root_given_value;
+const char *undo_path;
 
 const argp_option formatter_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
@@ -23,6 +24,7 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
     {},
 };
 
@@ -53,6 +55,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
+    case 'z': undo_path = arg; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -88,5 +91,7 @@ int main(int argc, char **argv)
     bool block_device = false;
     if (open_device(false, true, bytes, block_device) != 0)
         return 1;
-    return format_volume(bytes, root_given, root_given_value);
+    if (undo_path && undo_create(undo_path, bytes) != 0)
+        return 1;
+    return format_volume(bytes, root_given, root_given_value) | undo_finish();
 }

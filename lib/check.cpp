@@ -9,6 +9,8 @@ namespace {
 // The clear option: only the bitmap-valid flag (and the checksum) change.
 int clear_bitmap_flag()
 {
+    if (undo_save_check_blocks() != 0)
+        return 1;
     put_tail(volume.root_buffer, field::bitmap_flag, 0);
     int written = write_root_block();
     if (written == 0)
@@ -44,6 +46,9 @@ int write_bitmap()
         log_error("error in directory tree. abort writing bitmap\n");
         return 1;
     }
+    // the old contents of every block that is written below, first
+    if (undo_save_check_blocks() != 0)
+        return 1;
     if (volume.bitmap_errors != 0) {
         // the refused bitmap leaves the root block rewritten as it was read
         store_bitmap();

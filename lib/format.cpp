@@ -88,7 +88,7 @@ int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_v
     // old volume's, in the same place, would be).  Only the extension blocks
     // come before it, as create_bitmap allocates them; the final root block
     // and block 0 follow once the bitmap blocks are flushed.
-    if (create_bitmap() != 0)
+    if (undo_save_format_blocks() != 0 || create_bitmap() != 0)
         return 1;
     if (mark_bitmap_invalid() != 0 || flush_device() != 0)
         return 1;

@@ -54,6 +54,9 @@ int transfer(std::uint8_t *in, const std::uint8_t *out, std::uint64_t block, std
         log_error(texts.out_of_range, number);
         return 1;
     }
+    // the hash of what is written reaches the undo file first
+    if (out && undo_note_write(out, std::uint32_t(block)) != 0)
+        return 1;
     // at most 2^44 bytes for 32-bit block numbers, well inside off_t
     std::uint64_t offset = volume.partition_offset + (block << volume.block_shift);
     ssize_t count = in ? pread(volume.fd, in, volume.block_size, off_t(offset))

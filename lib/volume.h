@@ -289,6 +289,34 @@ void reset_walk_record();
 std::uint32_t compare_bitmaps();
 
 // ---------------------------------------------------------------------------
+// Undo files: the old contents of the blocks a run writes, kept so that a
+// restore can put them back (the file's layout is described in undo.cpp).
+
+// Creates the undo file `path`, which must not exist yet, for a device of
+// `device_bytes` bytes; nothing is in it until the run saves its blocks.
+int undo_create(const char *path, std::uint64_t device_bytes);
+// Save the old contents of every block the run will write, and flush them,
+// before its first write: the checker's root block (and, with the write
+// option, its bitmap and bitmap extension blocks), or the formatter's bitmap
+// and extension blocks, root block and block 0.  Without an undo file they
+// do nothing.
+int undo_save_check_blocks();
+int undo_save_format_blocks();
+// Called by every block write with an undo file: records the hash of the new
+// contents and flushes it before the write is issued; refuses a block that
+// was not saved.
+int undo_note_write(const std::uint8_t *buffer, std::uint32_t block);
+// Ends the undo file after the run: an end record, or, when nothing was
+// written, no file at all.
+int undo_finish();
+// Puts the old contents saved in the undo file `path` back on the open
+// device of `device_bytes` bytes.  Refuses when the file is damaged or was
+// written for a device of another size, and, unless `force`, when a block
+// holds neither its old contents nor contents that the run wrote.  With
+// `dry_run` only the tests are made.
+int restore_volume(const char *path, std::uint64_t device_bytes, bool force, bool dry_run);
+
+// ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened
 // and with the options in the session: 0 when it completed, 1 when it stopped
 // early, refused to write, or a write asked for did not happen.  Every write

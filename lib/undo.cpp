@@ -1,0 +1,580 @@
+// Undo files: the old contents of every block that a run writes, saved
+// before the first write, and the restore that puts them back.
+//
+// An undo file has three parts, every number big-endian:
+//
+//   header, 48 bytes
+//     0  "AMIUNDO1"
+//     8  block size
+//    12  number of saved blocks (n)
+//    16  size of the device in bytes (64 bits)
+//    24  byte offset of the volume on the device (64 bits)
+//    32  root block, 36  0
+//    40  check of bytes 0 .. 39 (64 bits)
+//   n saved blocks, block size + 16 bytes each
+//     0  block number, 4  0, 8  the old contents,
+//     then the check of the block number, the 0 and the contents
+//   new-contents records, 24 bytes each, appended while the run writes
+//     0  block number, 4  kind: 1 new contents, 2 end of the run
+//     8  kind 1: the hash of the contents about to be written to the block;
+//        kind 2: the number of kind-1 records before it
+//    16  check of bytes 0 .. 15
+//
+// Hashes and checks are 64-bit FNV-1a; the checks of the saved blocks and
+// the records start from the header's check, so that no part of one undo
+// file passes in another.  The saved blocks are flushed to the file and its
+// folder before the first block goes to the device; each new-contents
+// record is flushed before the write that it announces.  Whatever the point
+// at which a run stops, each saved block on the device then holds its old
+// contents or contents whose hash is recorded: a restore accepts exactly
+// those, and anything else means that the volume changed since.  The
+// restore itself can be cut off at any point and run again: it writes only
+// old contents, framed by the root block with its bitmap flag cleared.
+#include "volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+constexpr char undo_magic[8] = {'A', 'M', 'I', 'U', 'N', 'D', 'O', '1'};
+constexpr std::uint32_t header_bytes = 48;
+constexpr std::uint32_t record_bytes = 24;
+constexpr std::uint32_t record_new = 1;
+constexpr std::uint32_t record_end = 2;
+
+// positions in the header and the records
+namespace undo_field {
+constexpr std::uint32_t block_size = 8;
+constexpr std::uint32_t saved_count = 12;
+constexpr std::uint32_t device_bytes = 16;
+constexpr std::uint32_t offset = 24;
+constexpr std::uint32_t root = 32;
+constexpr std::uint32_t header_check = 40;
+constexpr std::uint32_t record_block = 0;
+constexpr std::uint32_t record_kind = 4;
+constexpr std::uint32_t record_value = 8;
+constexpr std::uint32_t record_check = 16;
+}  // namespace undo_field
+
+constexpr std::uint64_t fnv_basis = 14695981039346656037ull;
+
+std::uint64_t fnv(std::uint64_t hash, const std::uint8_t *bytes, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        hash = (hash ^ bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
+std::uint64_t get_quad(const std::uint8_t *p, std::uint32_t offset)
+{
+    return std::uint64_t(get_long(p, offset)) << 32 | get_long(p, offset + 4);
+}
+
+void put_quad(std::uint8_t *p, std::uint32_t offset, std::uint64_t value)
+{
+    put_long(p, offset, std::uint32_t(value >> 32));
+    put_long(p, offset + 4, std::uint32_t(value));
+}
+
+// The undo file of the running program.
+struct UndoState {
+    const char *path;
+    int fd = -1;
+    std::uint64_t device_bytes;
+    std::uint64_t seed;      // the header's check
+    std::uint64_t end;       // where the next record goes
+    std::uint32_t records;   // new-contents records written
+    bool saved = false;      // the saved blocks are in the file
+    std::vector<std::uint32_t> blocks;       // saved blocks, sorted
+    std::vector<std::uint64_t> last_hash;    // per saved block: last recorded hash, or 0
+};
+
+UndoState undo;
+
+// writes all `count` bytes at `offset` of the undo file
+int write_undo(const std::uint8_t *bytes, std::size_t count, std::uint64_t offset)
+{
+    while (count > 0) {
+        ssize_t n = pwrite(undo.fd, bytes, count, off_t(offset));
+        if (n <= 0) {
+            log_error("unable to write undo file '%s' (%s)\n", undo.path, std::strerror(n < 0 ? errno : EIO));
+            return 1;
+        }
+        bytes += n, count -= std::size_t(n), offset += std::uint64_t(n);
+    }
+    return 0;
+}
+
+int sync_undo()
+{
+    if (fdatasync(undo.fd) == 0)
+        return 0;
+    log_error("unable to write undo file '%s' (%s)\n", undo.path, std::strerror(errno));
+    return 1;
+}
+
+// Makes the new name of the file itself durable: flushes its folder.
+int sync_undo_folder()
+{
+    std::string folder = undo.path;
+    std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || fsync(fd) != 0) {
+        log_error("unable to flush the folder of undo file '%s' (%s)\n", undo.path, std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return 1;
+    }
+    close(fd);
+    return 0;
+}
+
+int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value)
+{
+    std::uint8_t record[record_bytes];
+    put_long(record, undo_field::record_block, block);
+    put_long(record, undo_field::record_kind, kind);
+    put_quad(record, undo_field::record_value, value);
+    put_quad(record, undo_field::record_check, fnv(undo.seed, record, undo_field::record_check));
+    if (write_undo(record, record_bytes, undo.end) != 0 || sync_undo() != 0)
+        return 1;
+    undo.end += record_bytes;
+    return 0;
+}
+
+// reads block 0 too, which the guards otherwise refuse
+int read_any_block(std::uint8_t *buffer, std::uint32_t block)
+{
+    std::uint32_t reserved = volume.reserved_blocks;
+    volume.reserved_blocks = 0;
+    int result = read_block(buffer, block);
+    volume.reserved_blocks = reserved;
+    return result;
+}
+
+// Saves the old contents of `planned` (in that order, each once) and
+// flushes them; from then on every write must be to one of them.
+int save_blocks(std::vector<std::uint32_t> planned)
+{
+    if (undo.fd < 0 || undo.saved)
+        return 0;
+    std::vector<std::uint32_t> order;
+    std::unordered_set<std::uint32_t> seen;
+    for (std::uint32_t b : planned)
+        if (seen.insert(b).second)
+            order.push_back(b);
+    std::uint8_t header[header_bytes] = {};
+    std::memcpy(header, undo_magic, sizeof undo_magic);
+    put_long(header, undo_field::block_size, volume.block_size);
+    put_long(header, undo_field::saved_count, std::uint32_t(order.size()));
+    put_quad(header, undo_field::device_bytes, undo.device_bytes);
+    put_quad(header, undo_field::offset, volume.partition_offset);
+    put_long(header, undo_field::root, volume.root_block);
+    undo.seed = fnv(fnv_basis, header, undo_field::header_check);
+    put_quad(header, undo_field::header_check, undo.seed);
+    if (write_undo(header, header_bytes, 0) != 0)
+        return 1;
+
+    std::uint64_t at = header_bytes;
+    std::vector<std::uint8_t> entry(volume.block_size + 16);
+    for (std::uint32_t b : order) {
+        std::memset(entry.data(), 0, entry.size());
+        put_long(entry.data(), 0, b);
+        if (read_any_block(entry.data() + 8, b) != 0) {
+            log_error("unable to save block %u in undo file '%s'\n", b, undo.path);
+            return 1;
+        }
+        put_quad(entry.data(), volume.block_size + 8, fnv(undo.seed, entry.data(), volume.block_size + 8));
+        if (write_undo(entry.data(), entry.size(), at) != 0)
+            return 1;
+        at += entry.size();
+    }
+    if (sync_undo() != 0 || sync_undo_folder() != 0)
+        return 1;
+    undo.end = at;
+    undo.blocks = order;
+    std::sort(undo.blocks.begin(), undo.blocks.end());
+    undo.last_hash.assign(undo.blocks.size(), 0);
+    undo.saved = true;
+    log_verbose(1, "saved %zu blocks in undo file '%s'\n", order.size(), undo.path);
+    return 0;
+}
+
+// the bitmap extension blocks and bitmap blocks that the root names, as far
+// as the bitmap was loaded without error
+void plan_bitmap_blocks(std::vector<std::uint32_t> &planned)
+{
+    const std::uint8_t *root = volume.root_buffer;
+    std::uint32_t count = bitmap_block_count();
+    auto usable = [](std::uint32_t b) { return b >= volume.reserved_blocks && b < volume.total_blocks; };
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
+        if (usable(get_tail(root, bitmap_page(i))))
+            planned.push_back(get_tail(root, bitmap_page(i)));
+    if (count <= root_bitmap_pages)
+        return;
+    std::uint32_t remaining = count - root_bitmap_pages;
+    std::uint32_t per = volume.block_size / 4 - 1;
+    alignas(4) std::uint8_t buffer[max_block_size];
+    // at most as many extension blocks as the map needs: a chain that loops
+    // ends there
+    for (std::uint32_t ext = get_tail(root, field::bitmap_ext); usable(ext) && remaining > 0;) {
+        if (read_block(buffer, ext) != 0)
+            return;
+        planned.push_back(ext);
+        std::uint32_t take = remaining < per ? remaining : per;
+        for (std::uint32_t j = 0; j < take; ++j)
+            if (usable(get_long(buffer, 4 * j)))
+                planned.push_back(get_long(buffer, 4 * j));
+        remaining -= take;
+        ext = remaining > 0 ? get_long(buffer, 4 * take) : 0;
+    }
+}
+
+// the undo file's part of a restore
+struct SavedBlock {
+    std::uint32_t block;
+    std::uint64_t at;        // offset of its old contents in the file
+    std::uint64_t old_hash;
+    std::vector<std::uint64_t> new_hashes;
+};
+
+int read_undo(int fd, const char *path, std::uint8_t *bytes, std::size_t count, std::uint64_t offset)
+{
+    ssize_t n = pread(fd, bytes, count, off_t(offset));
+    if (n == ssize_t(count))
+        return 0;
+    if (n < 0)
+        log_error("unable to read undo file '%s' (%s)\n", path, std::strerror(errno));
+    else
+        log_error("undo file '%s' is damaged (%s)\n", path, "truncated");
+    return 1;
+}
+
+// Reads and checks the whole undo file.  Sets the block size, shift and
+// partition offset of the session from it.
+int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector<SavedBlock> &saved,
+              bool &complete)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        log_error("unable to read undo file '%s' (%s)\n", path, std::strerror(errno));
+        return 1;
+    }
+    std::uint64_t file_bytes = std::uint64_t(status.st_size);
+    std::uint8_t header[header_bytes];
+    if (file_bytes < sizeof undo_magic || read_undo(fd, path, header, sizeof undo_magic, 0) != 0 ||
+        std::memcmp(header, undo_magic, sizeof undo_magic) != 0) {
+        log_error("'%s' is not an undo file\n", path);
+        return 1;
+    }
+    if (read_undo(fd, path, header, header_bytes, 0) != 0)
+        return 1;
+    std::uint64_t seed = fnv(fnv_basis, header, undo_field::header_check);
+    std::uint32_t size = get_long(header, undo_field::block_size);
+    std::uint32_t shift = shift_of_block_size(size);
+    if (get_quad(header, undo_field::header_check) != seed || shift == 0) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "bad header");
+        return 1;
+    }
+    volume.block_size = size;
+    volume.block_shift = shift;
+    volume.partition_offset = get_quad(header, undo_field::offset);
+    volume.root_block = get_long(header, undo_field::root);
+    device_bytes = get_quad(header, undo_field::device_bytes);
+    std::uint32_t count = get_long(header, undo_field::saved_count);
+    std::uint64_t entry_bytes = size + 16;
+    if (file_bytes < header_bytes + count * entry_bytes) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "truncated");
+        return 1;
+    }
+
+    std::vector<std::uint8_t> entry(entry_bytes);
+    std::unordered_map<std::uint32_t, std::size_t> index;  // block -> its place in `saved`
+    std::uint64_t at = header_bytes;
+    for (std::uint32_t i = 0; i < count; ++i, at += entry_bytes) {
+        if (read_undo(fd, path, entry.data(), entry.size(), at) != 0)
+            return 1;
+        std::uint32_t block = get_long(entry.data(), 0);
+        if (get_quad(entry.data(), size + 8) != fnv(seed, entry.data(), size + 8)) {
+            log_error("undo file '%s' is damaged (%s %u)\n", path, "bad saved block", block);
+            return 1;
+        }
+        if (!index.emplace(block, saved.size()).second) {
+            log_error("undo file '%s' is damaged (%s %u)\n", path, "block saved twice:", block);
+            return 1;
+        }
+        saved.push_back({block, at + 8, fnv(fnv_basis, entry.data() + 8, size), {}});
+    }
+
+    // The records.  A run that stopped early leaves no end record, and
+    // perhaps a last record cut short or half written: that one announced
+    // a write that was never issued, and is left out.
+    complete = false;
+    std::uint32_t new_records = 0;
+    std::uint8_t record[record_bytes];
+    for (; at < file_bytes; at += record_bytes) {
+        bool last = at + record_bytes >= file_bytes;
+        if (file_bytes - at < record_bytes && !complete)
+            break;
+        if (complete) {
+            log_error("undo file '%s' is damaged (%s)\n", path, "bytes after the end record");
+            return 1;
+        }
+        if (read_undo(fd, path, record, record_bytes, at) != 0)
+            return 1;
+        std::uint32_t block = get_long(record, undo_field::record_block);
+        std::uint32_t kind = get_long(record, undo_field::record_kind);
+        std::uint64_t value = get_quad(record, undo_field::record_value);
+        bool good = get_quad(record, undo_field::record_check) == fnv(seed, record, undo_field::record_check);
+        if (!good && last)
+            break;
+        auto found = index.find(block);
+        if (!good || (kind == record_new && found == index.end()) ||
+            (kind == record_end && value != new_records) || (kind != record_new && kind != record_end)) {
+            log_error("undo file '%s' is damaged (%s)\n", path, "bad record");
+            return 1;
+        }
+        if (kind == record_end) {
+            complete = true;
+            continue;
+        }
+        saved[found->second].new_hashes.push_back(value);
+        ++new_records;
+    }
+    return 0;
+}
+
+// Reads the old contents of `s` from the undo file, checked once more.
+int read_saved(int fd, const char *path, const SavedBlock &s, std::uint8_t *buffer)
+{
+    if (read_undo(fd, path, buffer, volume.block_size, s.at) != 0)
+        return 1;
+    if (fnv(fnv_basis, buffer, volume.block_size) == s.old_hash)
+        return 0;
+    // the file changed after it was checked
+    log_error("undo file '%s' is damaged (%s %u)\n", path, "bad saved block", s.block);
+    return 1;
+}
+
+// The saved root block with its bitmap flag cleared (the same block when the
+// flag was 0), when it was a root block: a restore writes it before any
+// other block and the saved root last, so that until the restore is
+// complete the volume reads as not validated, whatever mix of old and new
+// bitmap blocks it holds.
+bool make_interim_root(const std::uint8_t *old, std::uint8_t *interim)
+{
+    if (get_long(old, field::type) != header_type || std::int32_t(get_tail(old, field::secondary_type)) != Root)
+        return false;
+    std::memcpy(interim, old, volume.block_size);
+    put_tail(interim, field::bitmap_flag, 0);
+    seal_block(interim, field::checksum);
+    return true;
+}
+
+int write_and_flush(const std::uint8_t *buffer, std::uint32_t block)
+{
+    return write_block(buffer, block) != 0 || flush_device() != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int undo_create(const char *path, std::uint64_t device_bytes)
+{
+    undo.path = path;
+    undo.device_bytes = device_bytes;
+    undo.fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (undo.fd >= 0)
+        return 0;
+    if (errno == EEXIST)
+        log_error("undo file '%s' already exists\n", path);
+    else
+        log_error("unable to create undo file '%s' (%s)\n", path, std::strerror(errno));
+    return 1;
+}
+
+int undo_save_check_blocks()
+{
+    if (undo.fd < 0)
+        return 0;
+    std::vector<std::uint32_t> planned{volume.root_block};
+    // with a bitmap error nothing but the root block is written
+    if ((volume.flags & WriteBitmap) && !(volume.flags & ClearBitmapFlag) && volume.bitmap_errors == 0)
+        plan_bitmap_blocks(planned);
+    return save_blocks(planned);
+}
+
+int undo_save_format_blocks()
+{
+    if (undo.fd < 0)
+        return 0;
+    // The formatter's blocks: the bitmap and extension blocks, which the
+    // allocation takes from a map that holds only the root block, so the
+    // first free blocks after the root and then those from the first block
+    // after the reserved ones on; the root block; block 0.
+    std::vector<std::uint32_t> planned;
+    std::uint32_t count = bitmap_block_count();
+    std::uint64_t need = std::uint64_t(count) + bitmap_ext_count(count);
+    std::uint32_t low = volume.reserved_blocks > 0 ? volume.reserved_blocks : 1;
+    for (std::uint64_t b = std::uint64_t(volume.root_block) + 1; b < volume.total_blocks && planned.size() < need; ++b)
+        planned.push_back(std::uint32_t(b));
+    for (std::uint32_t b = low; b < volume.root_block && planned.size() < need; ++b)
+        planned.push_back(b);
+    planned.push_back(volume.root_block);
+    planned.push_back(0);
+    return save_blocks(planned);
+}
+
+int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
+{
+    if (undo.fd < 0)
+        return 0;
+    auto at = std::lower_bound(undo.blocks.begin(), undo.blocks.end(), block);
+    if (!undo.saved || at == undo.blocks.end() || *at != block) {
+        log_error("unable to write block %d (not saved in the undo file)\n", int(block));
+        return 1;
+    }
+    std::uint64_t hash = fnv(fnv_basis, buffer, volume.block_size);
+    std::uint64_t &last = undo.last_hash[std::size_t(at - undo.blocks.begin())];
+    if (last == hash && hash != 0)
+        return 0;
+    if (append_record(block, record_new, hash) != 0)
+        return 1;
+    last = hash;
+    ++undo.records;
+    return 0;
+}
+
+int undo_finish()
+{
+    if (undo.fd < 0)
+        return 0;
+    int result = 0;
+    if (undo.records == 0) {
+        // nothing reached the device: there is nothing to take back, and the
+        // name stays free for the next run
+        if (unlink(undo.path) != 0) {
+            log_error("unable to remove undo file '%s' (%s)\n", undo.path, std::strerror(errno));
+            result = 1;
+        }
+    } else {
+        result = append_record(UINT32_MAX, record_end, undo.records);
+    }
+    close(undo.fd);
+    undo.fd = -1;
+    return result;
+}
+
+int restore_volume(const char *path, std::uint64_t device_bytes, bool force, bool dry_run)
+{
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        log_error("unable to read undo file '%s' (%s)\n", path, std::strerror(errno));
+        return 1;
+    }
+    std::uint64_t recorded_bytes = 0;
+    std::vector<SavedBlock> saved;
+    bool complete = false;
+    if (load_undo(fd, path, recorded_bytes, saved, complete) != 0) {
+        close(fd);
+        return 1;
+    }
+    if (recorded_bytes != device_bytes) {
+        log_error("undo file '%s' is for a device of %" PRIu64 " bytes, '%s' has %" PRIu64 "\n", path,
+                  recorded_bytes, volume.device_path, device_bytes);
+        close(fd);
+        return 1;
+    }
+    std::uint64_t blocks = device_bytes > volume.partition_offset
+                               ? (device_bytes - volume.partition_offset) >> volume.block_shift
+                               : 0;
+    volume.total_blocks = blocks > UINT32_MAX ? UINT32_MAX : std::uint32_t(blocks);
+    if (!complete)
+        log_verbose(0, "undo file '%s' has no end record: the run that wrote it stopped early\n", path);
+
+    // the root block, as saved and with its flag cleared
+    alignas(4) std::uint8_t old_root[max_block_size], interim[max_block_size];
+    std::size_t root = saved.size();
+    bool has_interim = false;
+    std::uint64_t interim_hash = 0;
+    for (std::size_t i = 0; i < saved.size(); ++i)
+        if (saved[i].block == volume.root_block && volume.root_block != 0)
+            root = i;
+    if (root < saved.size()) {
+        if (read_saved(fd, path, saved[root], old_root) != 0) {
+            close(fd);
+            return 1;
+        }
+        has_interim = make_interim_root(old_root, interim);
+        interim_hash = fnv(fnv_basis, interim, volume.block_size);
+    }
+
+    // The test that the volume is as the run left it, or as an earlier
+    // restore left it, for every block before any is written.
+    alignas(4) std::uint8_t current[max_block_size];
+    std::vector<bool> differs(saved.size());
+    int changed = 0;
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+        const SavedBlock &s = saved[i];
+        if (s.block >= volume.total_blocks) {
+            log_error("undo file '%s' is damaged (%s %u)\n", path, "block out of range:", s.block);
+            close(fd);
+            return 1;
+        }
+        if (read_any_block(current, s.block) != 0) {
+            close(fd);
+            return 1;
+        }
+        std::uint64_t hash = fnv(fnv_basis, current, volume.block_size);
+        differs[i] = hash != s.old_hash;
+        bool left_by_restore = i == root && has_interim && hash == interim_hash;
+        if (differs[i] && !left_by_restore && std::find(s.new_hashes.begin(), s.new_hashes.end(), hash) == s.new_hashes.end()) {
+            log_error("block %u changed since the undo file was written\n", s.block);
+            ++changed;
+        }
+    }
+    if (changed != 0 && !force) {
+        log_error("volume changed since the undo file was written; nothing restored (-f restores anyway)\n");
+        close(fd);
+        return 1;
+    }
+    std::uint32_t to_write = std::uint32_t(std::count(differs.begin(), differs.end(), true));
+    if (dry_run) {
+        log_verbose(1, "would restore %u of %zu blocks\n", to_write, saved.size());
+        close(fd);
+        return 0;
+    }
+
+    // the root block with its flag cleared, the other blocks, the root block
+    std::uint32_t reserved = volume.reserved_blocks;
+    volume.reserved_blocks = 0;
+    bool root_differs = root < saved.size() && differs[root];
+    bool others = to_write > (root_differs ? 1u : 0u);
+    int result = 0;
+    if (others && has_interim) {
+        result = write_and_flush(interim, volume.root_block);
+        root_differs = std::memcmp(interim, old_root, volume.block_size) != 0;
+    }
+    for (std::size_t i = 0; i < saved.size() && result == 0; ++i)
+        if (differs[i] && i != root)
+            result = read_saved(fd, path, saved[i], current) != 0 || write_block(current, saved[i].block) != 0;
+    if (result == 0 && others)
+        result = flush_device();
+    if (result == 0 && root_differs)
+        result = write_and_flush(old_root, volume.root_block);
+    volume.reserved_blocks = reserved;
+    close(fd);
+    if (result == 0)
+        log_verbose(1, "restored %u of %zu blocks\n", to_write, saved.size());
+    return result;
+}

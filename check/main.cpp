@@ -12,6 +12,11 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
+const char *partition;  // -p: the partition to check
+bool list_partitions;   // --partitions
+bool reserve_given;
+constexpr int partitions_key = 0x1301;
+
 const argp_option checker_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
     {"root", 'b', "block", 0, "Specify root block", 0},
@@ -21,6 +26,8 @@ const argp_option checker_options[] = {
     {"force", 'f', nullptr, 0, "Force filesystem check", 0},
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
+    {"partition", 'p', "part", 0, "Check partition PART (number or drive name) of the partition table", 0},
+    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };
 
@@ -40,6 +47,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         break;
     }
     case 'r':
+        reserve_given = true;
         session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10));
         if (session->reserved_blocks == 0) {
             log_error("at least 1 block must reserved\n");
@@ -50,6 +58,8 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case 'f': session->flags |= ForceCheck; break;
     case 'c': session->flags |= ClearBitmapFlag; break;
     case 'w': session->flags |= WriteBitmap; break;
+    case 'p': partition = arg; break;
+    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num != 0)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
@@ -81,7 +91,11 @@ int main(int argc, char **argv)
     // blocks reaches 2^35 sectors
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(volume.flags & ReadOnly, bytes, block_device) != 0)
+    if (open_device((volume.flags & ReadOnly) || list_partitions, bytes, block_device) != 0)
+        return 1;
+    if (list_partitions)
+        return print_partitions(bytes);
+    if (partition && select_check_partition(partition, bytes, volume.block_size != 0, reserve_given) != 0)
         return 1;
     std::uint64_t sectors = bytes / 512;
     return check_volume(sectors, block_device);

@@ -14,6 +14,10 @@ namespace {
 
 bool root_given;
 long root_given_value;
+const char *partition;  // -p: the partition to format
+bool list_partitions;   // --partitions
+bool size_given, reserve_given;
+constexpr int partitions_key = 0x1301;
 
 const argp_option formatter_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
@@ -23,6 +27,8 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {"partition", 'p', "part", 0, "Format partition PART (number or drive name) of the partition table", 0},
+    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };
 
@@ -38,6 +44,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         break;
     case 's': {
         long value = std::strtol(arg, nullptr, 10);
+        size_given = true;
         session->block_size = std::uint32_t(value);
         session->block_shift = shift_of_block_size(value);
         if (session->block_shift == 0) {
@@ -46,10 +53,14 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         }
         break;
     }
-    case 'r': session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
+    case 'r':
+        reserve_given = true;
+        session->reserved_blocks = std::uint32_t(std::strtol(arg, nullptr, 10)); break;
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
+    case 'p': partition = arg; break;
+    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -59,7 +70,8 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     case ARGP_KEY_END:
-        if (state->arg_num != 2)
+        // --partitions takes the device alone
+        if (state->arg_num != (list_partitions ? 1u : 2u))
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     default: return ARGP_ERR_UNKNOWN;
@@ -83,7 +95,11 @@ int main(int argc, char **argv)
 
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(false, bytes, block_device) != 0)
+    if (open_device(list_partitions, bytes, block_device) != 0)
+        return 1;
+    if (list_partitions)
+        return print_partitions(bytes);
+    if (partition && select_format_partition(partition, bytes, size_given, reserve_given) != 0)
         return 1;
     return format_volume(bytes, root_given, root_given_value, block_device);
 }

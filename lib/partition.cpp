@@ -118,8 +118,8 @@ int read_partition(const std::uint8_t *buffer, PartitionInfo &part, std::uint64_
     std::uint32_t number = part.number;
     const char *name = part.name_text;
     if (length > drive_name_room) {
-        log_error("partition %u (%s): drive name of %u bytes is longer than its field of %u bytes\n", number, name,
-                  length, drive_name_room);
+        log_error("partition %u: drive name of %u bytes is longer than its field of %u bytes\n", number, length,
+                  drive_name_room);
         return 1;
     }
     std::uint64_t size_block = get_long(buffer, field::part_size_block);

@@ -1,7 +1,7 @@
 // Both tools on real block devices: an image attached to a loop device, so
 // that the device's size comes from the kernel and not from the file.
 #include "e2e.h"
-#include "rdbbuilder.h"
+#include "rdbimage.h"
 
 #include <gtest/gtest.h>
 #include <string>

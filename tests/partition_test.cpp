@@ -2,7 +2,7 @@
 // disk, on tables written by GNU parted and on tables from the test
 // builder, and every kind of hostile table.
 #include "e2e.h"
-#include "rdbbuilder.h"
+#include "rdbimage.h"
 #include "volbuilder.h"
 #include "volume.h"
 

@@ -26,7 +26,7 @@ const argp_option checker_options[] = {
     {"force", 'f', nullptr, 0, "Force filesystem check", 0},
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
-    {"partition", 'p', "part", 0, "Check partition PART (number or drive name) of the partition table", 0},
+    {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
     {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };

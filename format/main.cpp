@@ -27,7 +27,7 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
-    {"partition", 'p', "part", 0, "Format partition PART (number or drive name) of the partition table", 0},
+    {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
     {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };

@@ -429,6 +429,36 @@ TEST(HostileTable, PartitionOverTheTableItself)
     EXPECT_TRUE(e2e::read_file(image) == before);
 }
 
+TEST(PartitionOptions, CommandLines)
+{
+    std::string image = rdb::image("options.img", 8 * MiB, mixed_table());
+    const std::string listing = e2e::vistrel({"--partitions", image}).out;
+    const std::vector<uint8_t> before = e2e::read_file(image);
+    struct Case {
+        const char *program;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {
+        // --partitions takes the device alone, and never writes: -w and a
+        // read-only image change nothing
+        {PLANDOR_PATH, {"--partitions", image}, 0, listing},
+        {PLANDOR_PATH, {"--partitions", image, "Name"}, 64, ""},
+        {VISTREL_PATH, {"--partitions", "-w", image}, 0, listing},
+        {VISTREL_PATH, {"-p"}, 64, ""},
+        // a missing device fails at the open, as without -p
+        {VISTREL_PATH, {"-p", "1", image + ".missing"}, 1, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        e2e::Run r = e2e::run(c.program, c.args);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+    EXPECT_TRUE(e2e::read_file(image) == before);
+}
+
 TEST(DosTypeText, LettersNumbersAndEscapes)
 {
     struct Case {

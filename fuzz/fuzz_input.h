@@ -140,7 +140,8 @@ inline std::vector<std::string> check_options(const CheckInput &in)
         args.push_back("-v");
     if (in.block_size)
         args.insert(args.end(), {"-s", std::to_string(in.block_size)});
-    args.insert(args.end(), {"-r", std::to_string(in.reserved)});
+    if (in.reserved_given)
+        args.insert(args.end(), {"-r", std::to_string(in.reserved)});
     if (in.root)
         args.insert(args.end(), {"-b", std::to_string(in.root)});
     return args;

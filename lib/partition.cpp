@@ -162,9 +162,6 @@ int read_partition(const std::uint8_t *buffer, PartitionInfo &part, std::uint64_
     return 0;
 }
 
-bool is_dos_type(std::uint32_t dos_type) { return (dos_type & 0xFFFFFF00u) == 0x444F5300u; }
-bool is_multiuser_type(std::uint32_t dos_type) { return (dos_type & 0xFFFFFF00u) == 0x6D754600u; }
-
 char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 // The partition that `which` names: all digits are its number, anything
@@ -337,7 +334,8 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
     const PartitionInfo *part = choose_partition(which, device_bytes);
     if (!part)
         return 1;
-    if (!is_dos_type(part->dos_type) && !is_multiuser_type(part->dos_type)) {
+    // the types that the checker knows: "DOS" and "muF" 0 to 5, and "muFS"
+    if (flags_from_dos_type(part->dos_type) < 0) {
         char dos[17];
         dos_type_text(part->dos_type, dos);
         log_error("partition %u (%s) holds a %s filesystem, which is not checked\n", part->number, part->name_text,
@@ -365,7 +363,8 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     char dos[17];
     dos_type_text(part->dos_type, dos);
     int table_flags = flags_from_dos_type(part->dos_type);
-    if (!is_dos_type(part->dos_type) || table_flags < 0) {
+    // the formatter makes "DOS" 0 to 5 only, no multi-user volume
+    if (table_flags < 0 || (table_flags & MultiUser)) {
         log_error("partition %u (%s) is for a %s filesystem; nothing written\n", part->number, part->name_text, dos);
         return 1;
     }

@@ -231,37 +231,52 @@ TEST(BuiltTable, PopulatedVolumeInsideAPartition)
               located + e2e::vistrel({"-n", "-vv", "-r", "4", alone}).out);
 }
 
-TEST(BuiltTable, PfsPartitionIsLeftAlone)
+TEST(BuiltTable, OtherFilesystemsAreLeftAlone)
 {
-    std::string image = rdb::image("pfs.img", 8 * MiB, mixed_table());
-    std::vector<uint8_t> before = e2e::read_file(image);
     struct Case {
+        uint32_t type;  // of partition 4
         std::vector<std::string> args;
         bool format;
         std::string out;
     };
+    const std::string unknown = " in the partition table (4 partitions; --partitions lists them)\n";
     const Case cases[] = {
-        {{"-p", "4"}, false, "vistrel: partition 4 (pfs) holds a PFS\\3 filesystem, which is not checked\n"},
-        {{"-p", "PFS"}, true, "plandor: partition 4 (pfs) is for a PFS\\3 filesystem; nothing written\n"},
-        {{"-p", "pfs", "-o"}, true, "plandor: partition 4 (pfs) is for a PFS\\3 filesystem; nothing written\n"},
-        {{"-p", "1", "-o"}, true,
+        {rdb::kPfs3, {"-p", "4"}, false, "vistrel: partition 4 (pfs) holds a PFS\\3 filesystem, which is not checked\n"},
+        {tv::kDos0 + 7, {"-p", "4"}, false, "vistrel: partition 4 (pfs) holds a DOS\\7 filesystem, which is not checked\n"},
+        {rdb::kPfs3, {"-p", "PFS"}, true, "plandor: partition 4 (pfs) is for a PFS\\3 filesystem; nothing written\n"},
+        {rdb::kPfs3, {"-p", "pfs", "-o"}, true, "plandor: partition 4 (pfs) is for a PFS\\3 filesystem; nothing written\n"},
+        {tv::kMuF0 + 1, {"-p", "4"}, true, "plandor: partition 4 (pfs) is for a muF\\1 filesystem; nothing written\n"},
+        {rdb::kPfs3, {"-p", "1", "-o"}, true,
          "plandor: the options ask for DOS\\0, but partition 1 (DH0) is for DOS\\1; nothing written\n"},
-        {{"-p", "2", "-d"}, true,
+        {rdb::kPfs3, {"-p", "2", "-d"}, true,
          "plandor: the options ask for DOS\\5, but partition 2 (DH1) is for DOS\\3; nothing written\n"},
-        {{"-p", "5"}, false, "vistrel: no partition 5 in the partition table (4 partitions; --partitions lists them)\n"},
-        {{"-p", "DH9"}, true, "plandor: no partition DH9 in the partition table (4 partitions; --partitions lists them)\n"},
-        {{"-p", "0"}, false, "vistrel: no partition 0 in the partition table (4 partitions; --partitions lists them)\n"},
+        {rdb::kPfs3, {"-p", "5"}, false, "vistrel: no partition 5" + unknown},
+        {rdb::kPfs3, {"-p", "0"}, false, "vistrel: no partition 0" + unknown},
+        {rdb::kPfs3, {"-p", "DH9"}, true, "plandor: no partition DH9" + unknown},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.out);
+        rdb::Table t = mixed_table();
+        t.parts[3].dos_type = c.type;
+        std::string image = rdb::image("other.img", 8 * MiB, t);
+        std::vector<uint8_t> before = e2e::read_file(image);
         std::vector<std::string> args = c.args;
         args.push_back(image);
         if (c.format) args.push_back("Vol");
         e2e::Run r = c.format ? e2e::plandor(args) : e2e::vistrel(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
+        EXPECT_TRUE(e2e::read_file(image) == before);
     }
-    EXPECT_TRUE(e2e::read_file(image) == before);
+    // a multi-user partition is checked
+    rdb::Table t = mixed_table();
+    t.parts[3].dos_type = tv::kMuFS;
+    std::string image = rdb::image("muFS.img", 8 * MiB, t);
+    tv::VolumeSetup setup;
+    setup.total_blocks = uint32_t((t.parts[3].end_byte() - t.parts[3].first_byte()) / 512), setup.dos_type = tv::kMuFS;
+    tv::Volume v(setup);
+    rdb::place_volume(image, t.parts[3].first_byte(), v);
+    EXPECT_EQ(e2e::vistrel({"-n", "-p", "4", image}).out, "detected a international multiuser fast amiga filesystem\n");
 }
 
 TEST(BuiltTable, TableBlocksOfOtherSizes)
@@ -324,9 +339,6 @@ TEST(HostileTable, EndsCleanly)
          "partition 2 (DH1): last byte 8421375 lies past the end of the device (8388608 bytes)\n"},
         {"block size 400", [](rdb::Table &t) { t.parts[0].size_block = 100; }, nullptr,
          "partition 1 (DH0): SizeBlock 100 and SectorPerBlock 1 give no block size of 512, 1024, 2048 or 4096 "
-         "bytes\n"},
-        {"block size 8192", [](rdb::Table &t) { t.parts[0].sector_per_block = 16; }, nullptr,
-         "partition 1 (DH0): SizeBlock 128 and SectorPerBlock 16 give no block size of 512, 1024, 2048 or 4096 "
          "bytes\n"},
         {"block size 0", [](rdb::Table &t) { t.parts[0].size_block = 0; }, nullptr,
          "partition 1 (DH0): SizeBlock 0 and SectorPerBlock 1 give no block size of 512, 1024, 2048 or 4096 "

@@ -15,6 +15,10 @@ namespace {
 const char *undo_path;
 const char *restore_path;
 constexpr int restore_key = 0x100;
+const char *partition;  // -p: the partition to check
+bool list_partitions;   // --partitions
+bool reserve_given;
+constexpr int partitions_key = 0x1301;
 
 const argp_option checker_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
@@ -27,6 +31,8 @@ const argp_option checker_options[] = {
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
     {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
     {"restore", restore_key, "file", 0, "Put back the blocks saved in file", 0},
+    {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
+    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };
 
@@ -49,6 +55,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         break;
     }
     case 'r':
+        reserve_given = true;
         session->reserved_blocks = std::uint32_t(value);
         if (session->reserved_blocks == 0) {
             log_error("at least 1 block must reserved\n");
@@ -61,6 +68,8 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case 'w': session->flags |= WriteBitmap; break;
     case 'z': undo_path = arg; break;
     case restore_key: restore_path = arg; break;
+    case 'p': partition = arg; break;
+    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num != 0)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
@@ -98,14 +107,20 @@ int main(int argc, char **argv)
     // blocks reaches 2^35 sectors
     std::uint64_t bytes = 0;
     bool block_device = false;
-    bool read_only = volume.flags & ReadOnly;
+    bool read_only = (volume.flags & ReadOnly) || list_partitions;
     bool writes = !read_only && ((volume.flags & (WriteBitmap | ClearBitmapFlag)) || restore_path);
     if (open_device(read_only, writes, bytes, block_device) != 0)
         return 1;
+    if (list_partitions)
+        return print_partitions(bytes);
     if (restore_path)
         return restore_volume(restore_path, bytes, volume.flags & ForceCheck, volume.flags & ReadOnly);
+    // the undo file records the whole device's size and the partition's offset
+    std::uint64_t device_bytes = bytes;
+    if (partition && select_check_partition(partition, bytes, volume.block_size != 0, reserve_given) != 0)
+        return 1;
     // with -n nothing can be written, so there is nothing to take back
-    if (undo_path && !(volume.flags & ReadOnly) && undo_create(undo_path, bytes) != 0)
+    if (undo_path && !(volume.flags & ReadOnly) && undo_create(undo_path, device_bytes) != 0)
         return 1;
     std::uint64_t sectors = bytes / 512;
     return check_volume(sectors) | undo_finish();

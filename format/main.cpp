@@ -15,6 +15,10 @@ namespace {
 bool root_given;
 long root_given_value;
 const char *undo_path;
+const char *partition;  // -p: the partition to format
+bool list_partitions;   // --partitions
+bool size_given, reserve_given;
+constexpr int partitions_key = 0x1301;
 
 const argp_option formatter_options[] = {
     {"verbose", 'v', nullptr, 0, "Be verbose", 0},
@@ -25,6 +29,8 @@ const argp_option formatter_options[] = {
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
     {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
+    {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
+    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
     {},
 };
 
@@ -43,6 +49,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         session->root_block = std::uint32_t(value);
         break;
     case 's': {
+        size_given = true;
         session->block_size = std::uint32_t(value);
         session->block_shift = shift_of_block_size(value);
         if (session->block_shift == 0) {
@@ -51,11 +58,16 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         }
         break;
     }
-    case 'r': session->reserved_blocks = std::uint32_t(value); break;
+    case 'r':
+        reserve_given = true;
+        session->reserved_blocks = std::uint32_t(value);
+        break;
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
     case 'z': undo_path = arg; break;
+    case 'p': partition = arg; break;
+    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -65,7 +77,8 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     case ARGP_KEY_END:
-        if (state->arg_num != 2)
+        // --partitions takes the device alone
+        if (state->arg_num != (list_partitions ? 1u : 2u))
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     default: return ARGP_ERR_UNKNOWN;
@@ -89,9 +102,15 @@ int main(int argc, char **argv)
 
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(false, true, bytes, block_device) != 0)
+    if (open_device(list_partitions, !list_partitions, bytes, block_device) != 0)
         return 1;
-    if (undo_path && undo_create(undo_path, bytes) != 0)
+    if (list_partitions)
+        return print_partitions(bytes);
+    // the undo file records the whole device's size and the partition's offset
+    std::uint64_t device_bytes = bytes;
+    if (partition && select_format_partition(partition, bytes, size_given, reserve_given) != 0)
+        return 1;
+    if (undo_path && undo_create(undo_path, device_bytes) != 0)
         return 1;
     return format_volume(bytes, root_given, root_given_value) | undo_finish();
 }

@@ -11,7 +11,8 @@
 //   byte 0      bits 0-1 verbosity (3 counts as 2); bit 2 write (-w);
 //               bit 3 clear (-c); bit 4 read-only (-n); bits 5-7 forced block
 //               size: 1 .. 4 = 512 .. 4096 (-s), anything else none
-//   byte 1      reserved blocks (-r); 0 means the default of 2
+//   byte 1      reserved blocks (-r); 0 means no -r: the default of 2, or
+//               on a partition the partition's own
 //   bytes 2-5   root block given with -b, big-endian; 0 = search for it
 //   bytes 6-9   image size in 512-byte sectors, big-endian, taken modulo
 //               max_check_sectors + 1
@@ -69,6 +70,7 @@ struct CheckInput {
     bool write = false, clear = false, readonly = false;
     std::uint32_t block_size = 0;  // 0: not forced
     std::uint32_t reserved = 2;
+    bool reserved_given = false;  // byte 1 not 0: -r
     std::uint32_t root = 0;
     std::uint64_t sectors = 0;
     const std::uint8_t *records = nullptr;
@@ -87,6 +89,7 @@ inline bool parse_check_input(const std::uint8_t *data, std::size_t size, CheckI
     unsigned size_code = options >> 5;
     in.block_size = size_code >= 1 && size_code <= 4 ? 512u << (size_code - 1) : 0;
     in.reserved = data[1] ? data[1] : 2;
+    in.reserved_given = data[1] != 0;
     in.root = std::uint32_t(get_be(data + 2, 4));
     in.sectors = get_be(data + 6, 4) % (max_check_sectors + 1);
     in.records = data + check_header_size;
@@ -137,7 +140,8 @@ inline std::vector<std::string> check_options(const CheckInput &in)
         args.push_back("-v");
     if (in.block_size)
         args.insert(args.end(), {"-s", std::to_string(in.block_size)});
-    args.insert(args.end(), {"-r", std::to_string(in.reserved)});
+    if (in.reserved_given)
+        args.insert(args.end(), {"-r", std::to_string(in.reserved)});
     if (in.root)
         args.insert(args.end(), {"-b", std::to_string(in.root)});
     return args;
@@ -153,6 +157,12 @@ struct CheckInputWriter {
         out.push_back(reserved);
         put_be(out, root, 4);
         put_be(out, sectors, 4);
+    }
+
+    void set_sectors(std::uint64_t sectors)
+    {
+        for (int i = 0; i < 4; ++i)
+            out[6 + i] = std::uint8_t(sectors >> (8 * (3 - i)));
     }
 
     // Adds the bytes at byte offset `at` of the image: runs of 16 or more

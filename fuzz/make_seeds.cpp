@@ -11,6 +11,7 @@
 // block counts where extension blocks start, reserved and root numbers at
 // the edges.
 #include "fuzz_input.h"
+#include "rdbbuilder.h"
 #include "volbuilder.h"
 
 #include <cerrno>
@@ -40,10 +41,10 @@ void save(const std::string &target, const std::string &name, const std::vector<
     ++seed_count;
 }
 
-// The sparse description of a built volume: the image is written to a
-// scratch file, and every stretch of data in it becomes records.
-std::vector<std::uint8_t> describe(tv::Volume &v, std::uint8_t options, std::uint8_t reserved = 0,
-                                   std::uint32_t root = 0)
+// Adds the blocks of a built volume to `writer`, at byte `offset` of the
+// image: the volume is written to a scratch file, and every stretch of data
+// in it becomes records.  Returns its size in bytes.
+std::uint64_t add_volume(fuzz_input::CheckInputWriter &writer, tv::Volume &v, std::uint64_t offset)
 {
     std::string path = out_dir + "/.scratch.img";
     v.write(path);
@@ -54,11 +55,6 @@ std::vector<std::uint8_t> describe(tv::Volume &v, std::uint8_t options, std::uin
         std::exit(1);
     }
     std::uint64_t size = std::uint64_t(status.st_size);
-    if (size / 512 > fuzz_input::max_check_sectors) {
-        std::fprintf(stderr, "make_seeds: volume of %llu bytes too large for a seed\n", (unsigned long long)size);
-        std::exit(1);
-    }
-    fuzz_input::CheckInputWriter writer(options, reserved, root, size / 512);
     std::vector<std::uint8_t> buffer(1 << 20);
     for (off_t at = 0; std::uint64_t(at) < size;) {
         off_t data = lseek(fd, at, SEEK_DATA);
@@ -69,13 +65,27 @@ std::vector<std::uint8_t> describe(tv::Volume &v, std::uint8_t options, std::uin
             ssize_t got = pread(fd, buffer.data(), std::min<std::size_t>(buffer.size(), std::size_t(hole - p)), p);
             if (got <= 0)
                 break;
-            writer.add_bytes(std::uint64_t(p), buffer.data(), std::size_t(got));
+            writer.add_bytes(offset + std::uint64_t(p), buffer.data(), std::size_t(got));
             p += got;
         }
         at = hole;
     }
     close(fd);
     unlink(path.c_str());
+    return size;
+}
+
+// The sparse description of a built volume.
+std::vector<std::uint8_t> describe(tv::Volume &v, std::uint8_t options, std::uint8_t reserved = 0,
+                                   std::uint32_t root = 0)
+{
+    fuzz_input::CheckInputWriter writer(options, reserved, root, 0);
+    std::uint64_t size = add_volume(writer, v, 0);
+    if (size / 512 > fuzz_input::max_check_sectors) {
+        std::fprintf(stderr, "make_seeds: volume of %llu bytes too large for a seed\n", (unsigned long long)size);
+        std::exit(1);
+    }
+    writer.set_sectors(size / 512);
     return writer.out;
 }
 
@@ -108,6 +118,33 @@ void populate(tv::Volume &v, bool dircache)
         v.add_dircache(dir, 1);
         v.add_dircache(sub, 3);
     }
+}
+
+// A disk with a partition table in sector 1: a volume of 512-byte blocks,
+// one of 1024-byte blocks with 4 reserved blocks, and a PFS\3 partition.
+std::vector<std::uint8_t> partitioned_disk(std::uint8_t options)
+{
+    rdb::Table t;
+    t.rdsk_sector = 1, t.first_part = 2;
+    rdb::Part a, b, c;
+    a.high_cyl = 40;
+    b.name = "DH1", b.sector_per_block = 2, b.reserved = 4, b.dos_type = tv::kDos0 + 3, b.low_cyl = 41;
+    b.high_cyl = 80;
+    c.name = "pfs", c.dos_type = rdb::kPfs3, c.low_cyl = 81, c.high_cyl = 82;
+    t.parts = {a, b, c};
+    fuzz_input::CheckInputWriter writer(options, 0, 0, c.end_byte() / 512);
+    for (const auto &[at, bytes] : rdb::blocks(t))
+        writer.add_bytes(at, bytes.data(), bytes.size());
+    tv::Volume first(tv::VolumeSetup{.total_blocks = std::uint32_t((a.end_byte() - a.first_byte()) / 512)});
+    populate(first, false);
+    add_volume(writer, first, a.first_byte());
+    tv::Volume second(tv::VolumeSetup{.block_size = 1024,
+                                      .total_blocks = std::uint32_t((b.end_byte() - b.first_byte()) / 1024),
+                                      .reserved_blocks = 4,
+                                      .dos_type = tv::kDos0 + 3});
+    populate(second, false);
+    add_volume(writer, second, b.first_byte());
+    return writer.out;
 }
 
 void check_seeds()
@@ -260,6 +297,8 @@ void check_seeds()
         v.finish();
         save("check_fuzzer", "deep-long-" + std::to_string(B), describe(v, 0x01));
     }
+    save("check_fuzzer", "partitioned", partitioned_disk(verbose2));
+    save("check_fuzzer", "partitioned-write", partitioned_disk(verbose2 | write_bitmap));
 }
 
 void format_seeds()

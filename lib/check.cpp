@@ -85,8 +85,11 @@ int verify_volume()
 int check_volume(std::uint64_t device_sectors)
 {
     volume.total_blocks = device_sectors > UINT32_MAX ? UINT32_MAX : std::uint32_t(device_sectors);
-    if (find_root_block(device_sectors) != 0)
+    if (find_root_block(device_sectors) != 0) {
+        if (volume.partition_offset == 0 && has_partition_table(device_sectors * 512))
+            log_error("the device has a partition table: --partitions lists it, -p PART checks one partition\n");
         return 1;
+    }
     if (volume.flags & ClearBitmapFlag)
         return clear_bitmap_flag();
     if (detect_dos_type() != 0)

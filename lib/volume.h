@@ -114,6 +114,26 @@ constexpr std::uint32_t bitmap_map = 4;
 // dircache blocks
 constexpr std::uint32_t dircache_own = 4;
 constexpr std::uint32_t dircache_next = 16;
+
+// partition table blocks (RDSK and PART); the checksum covers the first
+// summed_longs longs of the block
+constexpr std::uint32_t table_id = 0;
+constexpr std::uint32_t table_summed_longs = 4;
+constexpr std::uint32_t table_checksum = 8;
+constexpr std::uint32_t rdsk_block_bytes = 16;
+constexpr std::uint32_t rdsk_partition_list = 28;
+constexpr std::uint32_t part_next = 16;
+constexpr std::uint32_t part_flags = 20;
+constexpr std::uint32_t part_drive_name = 36;  // a length byte, then the name
+// the partition's environment, from long 32 on
+constexpr std::uint32_t part_size_block = 132;  // sector size in longs
+constexpr std::uint32_t part_surfaces = 140;
+constexpr std::uint32_t part_sector_per_block = 144;
+constexpr std::uint32_t part_blocks_per_track = 148;
+constexpr std::uint32_t part_reserved = 152;
+constexpr std::uint32_t part_low_cyl = 164;
+constexpr std::uint32_t part_high_cyl = 168;
+constexpr std::uint32_t part_dos_type = 192;
 }  // namespace field
 
 constexpr std::uint32_t header_type = 2;
@@ -315,6 +335,59 @@ int undo_finish();
 // holds neither its old contents nor contents that the run wrote.  With
 // `dry_run` only the tests are made.
 int restore_volume(const char *path, std::uint64_t device_bytes, bool force, bool dry_run);
+
+// ---------------------------------------------------------------------------
+// Partition tables (the Rigid Disk Block).  The table lies in one of the
+// first 16 sectors of the device; its partitions are listed in a chain of
+// PART blocks.  Table blocks are read through the guarded read path with the
+// whole device as the limit, whatever partition the session is narrowed to.
+
+constexpr std::uint32_t max_partitions = 128;
+constexpr std::uint32_t drive_name_room = 31;
+constexpr std::uint32_t part_bootable = 1, part_no_mount = 2;
+
+struct PartitionInfo {
+    std::uint32_t number;  // 1 for the first in the table's list
+    std::uint32_t block;   // its PART block, in the table's block size
+    std::uint32_t name_length;
+    std::uint8_t name[drive_name_room];
+    char name_text[4 * drive_name_room + 1];  // printable, with \xNN escapes
+    std::uint32_t dos_type;
+    std::uint32_t flags;  // part_bootable, part_no_mount
+    std::uint64_t first_byte, end_byte;  // on the device; end_byte exclusive
+    std::uint32_t block_size;
+    std::uint32_t reserved_blocks;
+};
+
+struct PartitionTable {
+    std::uint32_t rdsk_sector;  // 512-byte sector of the RDSK block
+    std::uint32_t block_bytes;  // size of the table's blocks
+    std::uint32_t count;
+    PartitionInfo part[max_partitions];
+};
+
+// true when one of the first 16 sectors holds a sound RDSK block; prints nothing
+bool has_partition_table(std::uint64_t device_bytes);
+// Reads and checks the whole table; a fault of any kind gets one message
+// and result 1.  Overlapping partitions are no fault (see report_overlaps).
+int read_partition_table(PartitionTable &table, std::uint64_t device_bytes);
+// Reports every pair of partitions that overlap (or, with `number` ≠ 0, every
+// pair that includes partition `number`); returns the count of pairs.
+std::uint32_t report_overlaps(const PartitionTable &table, std::uint32_t number);
+// The DOS type as text: letters as they are, values 0 .. 9 as \0 .. \9,
+// anything else as \xNN; `text` has room for 17 bytes.
+void dos_type_text(std::uint32_t dos_type, char *text);
+// The listing of --partitions: a header line and one line per partition.
+int print_partitions(std::uint64_t device_bytes);
+// Narrow the session to partition `which` (its number or its drive name,
+// compared without regard to case): partition_offset is set and
+// `device_bytes` becomes the partition's length; its block size and
+// reserved blocks become the defaults, unless given on the command line.
+// The checker's refuses a partition of another filesystem; the formatter's
+// also takes the variant from the partition's DOS type when no variant
+// option was given, and refuses a type or options that name another one.
+int select_check_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
+int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
 
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened

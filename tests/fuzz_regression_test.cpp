@@ -81,6 +81,11 @@ TEST(FuzzRegression, CheckInputsEndCleanly)
         std::vector<std::uint8_t> before = e2e::read_file(image);
         expect_clean_end(e2e::vistrel(with({"-n"}, image)), "-n");
         EXPECT_TRUE(e2e::read_file(image) == before) << "-n changed the image";
+        // the partition table, if the image holds one, as the fuzz target reads it
+        expect_clean_end(e2e::vistrel({"--partitions", image}), "--partitions");
+        for (const char *which : {"1", "2", "3", "4"})
+            expect_clean_end(e2e::vistrel(with({"-n", "-p", which}, image)), std::string("-p ") + which);
+        EXPECT_TRUE(e2e::read_file(image) == before) << "-p -n changed the image";
     }
 }
 

@@ -1,6 +1,7 @@
 // Both tools on real block devices: an image attached to a loop device, so
 // that the device's size comes from the kernel and not from the file.
 #include "e2e.h"
+#include "rdbimage.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -132,6 +133,37 @@ TEST(LoopDevice, ClaimedDeviceIsRefusedForWriting)
     // released, the device is written again
     EXPECT_EQ(e2e::vistrel({"-w", device.path}).status, 0);
     EXPECT_EQ(e2e::vistrel({"-n", device.path}).out, "detected a fast amiga filesystem\n");
+}
+
+TEST(LoopDevice, OnePartitionOfTheDevice)
+{
+    // two partitions of 2 MiB behind a table in sector 3; the second holds
+    // 2048-byte blocks
+    rdb::Table t;
+    t.rdsk_sector = 3, t.first_part = 4;
+    rdb::Part a, b;
+    b.name = "Data", b.sector_per_block = 4, b.low_cyl = 66, b.high_cyl = 129;
+    t.parts = {a, b};
+    std::string image = rdb::image("partitioned.img", 5u << 20, t);
+    LoopDevice device(image);
+    REQUIRE_LOOP(device);
+
+    e2e::Run list = e2e::vistrel({"--partitions", device.path});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out, "partition name dostype first-byte last-byte blocksize reserved flags\n"
+                        "1 DH0 DOS\\1 65536 2162687 512 2 -\n"
+                        "2 Data DOS\\1 2162688 4259839 2048 2 -\n");
+    e2e::Run format = e2e::plandor({"-p", "data", device.path, "Loop"});
+    EXPECT_EQ(format.status, 0) << format.out;
+    EXPECT_EQ(format.out, "blocks: 1024\nblocksize: 2048\nreserved blocks: 2\nrootblock: 512\n");
+    e2e::Run check = e2e::vistrel({"-n", "-vv", "-p", "2", device.path});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.out, "partition table at sector 3\npartition 2 (Data) at bytes 2162688 to 4259839\n"
+                         "root block found at 512\ndetected a fast amiga filesystem\nread bitmap 0 : 513\n"
+                         "bitmap check: \n");
+    // the image behind the device holds the same; partition 1 is untouched
+    EXPECT_EQ(e2e::vistrel({"-n", "-p", "Data", image}).out, "detected a fast amiga filesystem\n");
+    EXPECT_EQ(e2e::vistrel({"-n", "-p", "1", image}).out, "vistrel: unable to find root block\n");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e.h"
+#include "rdbimage.h"
 #include "volbuilder.h"
 
 namespace {
@@ -291,9 +292,45 @@ TEST(Undo, InterruptedRestoreRunsAgain)
     EXPECT_EQ(e2e::read_file(image), original);
 }
 
+// A format and a repair of one partition: the undo file records the whole
+// device and the partition's offset, and the restore, run on the whole
+// device, puts back the partition's blocks, which lie past its start.
+TEST(Undo, OnePartitionOfADevice)
+{
+    rdb::Table t;
+    rdb::Part first, second;
+    second.name = "Work", second.low_cyl = 66, second.high_cyl = 129;
+    t.parts = {first, second};
+    std::string image = rdb::image("parted.hdf", 5u << 20, t);
+    Bytes original = e2e::read_file(image);
+
+    std::string format_undo = e2e::temp_path("format-undo");
+    ASSERT_EQ(e2e::plandor({"-z", format_undo, "-p", "work", image, "Work"}).status, 0);
+    Bytes formatted = e2e::read_file(image);
+    ASSERT_NE(formatted, original);
+    e2e::Run cleared = e2e::vistrel({"-c", "-p", "2", image});
+    ASSERT_EQ(cleared.status, 0) << cleared.out;
+    Bytes before_repair = e2e::read_file(image);
+    std::string repair_undo = e2e::temp_path("repair-undo");
+    ASSERT_EQ(e2e::vistrel({"-w", "-z", repair_undo, "-p", "2", image}).status, 0);
+    ASSERT_NE(e2e::read_file(image), before_repair);
+
+    e2e::Run restore = e2e::vistrel({"--restore=" + repair_undo, image});
+    EXPECT_EQ(restore.out, "");
+    EXPECT_EQ(restore.status, 0);
+    EXPECT_EQ(e2e::read_file(image), before_repair);
+    // each block holds contents that the format wrote (its root block with
+    // the flag cleared is what -c left), so the format goes back whole
+    e2e::Run unformat = e2e::vistrel({"--restore=" + format_undo, image});
+    EXPECT_EQ(unformat.out, "");
+    EXPECT_EQ(unformat.status, 0);
+    EXPECT_EQ(e2e::read_file(image), original);
+}
+
 // A run that stopped after its first write (the root block with its bitmap
-// flag cleared) leaves an undo file with one record and no end record (perhaps with half a record behind it): the
-// restore accepts the blocks as that run left them.  A block written with no
+// flag cleared) leaves an undo file with one record and no end record
+// (perhaps with half a record behind it): the restore accepts the blocks as
+// that run left them.  A block written with no
 // record is a change since.
 TEST(Undo, RunThatStoppedEarly)
 {

@@ -111,6 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
                                 (in.write ? WriteBitmap : 0));
     volume.fd = fd;
+    // the image is in memory, where the look-ahead would never start
+    read_ahead_eager = true;
     check_volume(in.sectors, false);
     std::fflush(stdout);
 

@@ -45,7 +45,7 @@ constexpr std::uint64_t window_bytes = 16 << 20;  // of blocks hinted ahead of t
 constexpr std::uint32_t looks_per_read = 256;
 constexpr std::uint32_t patience = 20000;  // turns that the oldest hint may take (about 1 s)
 constexpr std::uint32_t batch_room = 256;
-constexpr std::uint32_t sample_every = 32;  // walk reads between looks at the input count
+constexpr std::uint32_t sample_every = 1024;  // walk reads between looks at the input count
 constexpr long wait_pause_ns = 50000;       // between looks at a block that the walk waits for
 constexpr std::uint32_t wait_turns = 2000;  // 100 ms
 

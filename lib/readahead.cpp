@@ -29,7 +29,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 
@@ -72,16 +75,42 @@ long input_operations()
     return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
 }
 
-// The hints of the batch, sorted, as the fewest ranges of whole blocks
+// Blocks in one hint: on a block device with a read-ahead window of its own
+// the hints are whole aligned pieces of that window (up to 128 KiB), as the
+// kernel would read around a block that misses; 1 elsewhere.  0 until known.
+std::uint32_t chunk_blocks;
+
+std::uint32_t chunk()
+{
+    if (chunk_blocks != 0)
+        return chunk_blocks;
+    chunk_blocks = 1;
+    struct stat status;
+    long sectors = 0;
+    if (fstat(volume.fd, &status) != 0 || !S_ISBLK(status.st_mode) || ioctl(volume.fd, BLKRAGET, &sectors) != 0)
+        return chunk_blocks;
+    std::uint64_t bytes = std::uint64_t(sectors > 0 ? sectors : 0) * 512;
+    if (bytes > 128 << 10)
+        bytes = 128 << 10;
+    while ((std::uint64_t(chunk_blocks) * 2 << volume.block_shift) <= bytes)
+        chunk_blocks *= 2;
+    return chunk_blocks;
+}
+
+// The hints of the batch, sorted, as the fewest ranges of whole chunks
 void send_batch()
 {
     std::sort(batch, batch + batched);
+    std::uint64_t mask = chunk() - 1;
     for (std::uint32_t i = 0; i < batched;) {
-        std::uint32_t first = batch[i], last = first;
-        for (++i; i < batched && batch[i] <= last + 1; ++i)
-            last = batch[i];
-        std::uint64_t offset = volume.partition_offset + (std::uint64_t(first) << volume.block_shift);
-        std::uint64_t length = (std::uint64_t(last - first) + 1) << volume.block_shift;
+        std::uint64_t first = batch[i] & ~mask, last = batch[i] | mask;
+        for (++i; i < batched && (batch[i] & ~mask) <= last + 1; ++i)
+            last = batch[i] | mask;
+        // never past the volume's end
+        if (last >= volume.total_blocks)
+            last = volume.total_blocks - 1;
+        std::uint64_t offset = volume.partition_offset + (first << volume.block_shift);
+        std::uint64_t length = (last - first + 1) << volume.block_shift;
         posix_fadvise(volume.fd, off_t(offset), off_t(length), POSIX_FADV_WILLNEED);
     }
     batched = 0;
@@ -294,6 +323,7 @@ void read_ahead_end()
     started = running = stopped = false;
     oldest = newest = 0;
     first_dir = last_dir = 0;
+    chunk_blocks = 0;
     ahead = 0;
     waited = 0;
     batched = 0;

@@ -11,7 +11,9 @@
 // at with a read that never waits for the device, and once it has arrived
 // its pointers are learnt, hinted and queued in turn.  The hints are answered
 // about in the order they were sent, so an oldest one that has not arrived
-// ends the look-ahead's turn until the walk's next read.
+// ends the look-ahead's turn until the walk's next read.  While the walk's
+// next block is on its way, the look-ahead takes a turn every 50 us, and the
+// walk reads the block once it has arrived.
 //
 // A look costs a system call, so the look-ahead runs only once the reads have
 // been seen to go to the device (the process's count of block input

@@ -19,6 +19,8 @@
 // --count   print "reads N writes M" after the run
 // --written print the numbers of the blocks written (check -w), after the run
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +65,15 @@ struct Transfer {
     std::uint32_t size;
 };
 Array<Transfer> trace;
+
+// the size in bytes of an image file or a block device
+std::uint64_t device_bytes(const struct stat &st)
+{
+    std::uint64_t bytes = std::uint64_t(st.st_size);
+    if (S_ISBLK(st.st_mode) && ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+        die("cannot size the block device");
+    return bytes;
+}
 
 void get(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
 {
@@ -244,7 +255,7 @@ void run_check(const char *path)
     struct stat st;
     if (fstat(fd, &st) != 0)
         die("cannot stat the image");
-    std::uint64_t sectors = std::uint64_t(st.st_size) / 512;
+    std::uint64_t sectors = device_bytes(st) / 512;
     // the root block search: 512-byte sectors from the middle of the device
     std::uint32_t root_block = 0;
     std::uint64_t first = sectors / 2;
@@ -296,7 +307,7 @@ void run_format(const char *path)
     struct stat st;
     if (fstat(fd, &st) != 0)
         die("cannot stat the image");
-    std::uint64_t total = std::uint64_t(st.st_size) >> shift;
+    std::uint64_t total = device_bytes(st) >> shift;
     if (total > UINT32_MAX || total < 3)
         die("unsupported size");
     std::uint32_t root_block = std::uint32_t((total + 2 - 1) / 2);

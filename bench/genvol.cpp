@@ -2,7 +2,7 @@
 // builder.
 //
 //   genvol [-b blocksize] [-t dostype] [-f files] [-p files-per-dir]
-//          [-g dirs-per-group] [-S seed] [-w wrong-percent -W wrong-image] -o image
+//          [-g dirs-per-group] [-S seed] [-l] [-w wrong-percent -W wrong-image] -o image
 //
 // The tree is three levels deep: the root holds group directories, each group
 // holds directories, each directory holds up to files-per-dir files.  Sizes
@@ -15,7 +15,10 @@
 // and its bitmap blocks: the blocks that a check reads then lie close
 // together, so a warm page cache holds them all and read-ahead brings in no
 // zero pages of holes between them.  Each half is sized to what it needs plus
-// a sixteenth.  With -W, a second image is written in which wrong-percent of
+// a sixteenth.  With -l the lower half is laid out as a volume filled file by
+// file: each directory's header, then each file's header, its data blocks and
+// its extension blocks, one after the other; the blocks that a check reads
+// then lie apart, as on a volume in use.  With -W, a second image is written in which wrong-percent of
 // the volume's blocks have the wrong on-disk bitmap bit (the bitmap blocks
 // stay sealed).
 #include <getopt.h>
@@ -38,7 +41,7 @@ namespace {
 {
     std::fprintf(stderr,
                  "usage: genvol [-b blocksize] [-t dostype] [-f files] [-p files-per-dir] [-g dirs-per-group]\n"
-                 "              [-S seed] [-w wrong-percent -W wrong-image] -o image\n");
+                 "              [-S seed] [-l] [-w wrong-percent -W wrong-image] -o image\n");
     std::exit(2);
 }
 
@@ -59,8 +62,9 @@ int main(int argc, char **argv)
     setup.name = "bench";
     std::uint64_t files = 1000, per_dir = 100, per_group = 100, seed = 1;
     double wrong_pct = 0;
+    bool file_by_file = false;
     std::string out, wrong_out;
-    for (int c; (c = getopt(argc, argv, "b:t:f:p:g:S:w:W:o:")) != -1;) {
+    for (int c; (c = getopt(argc, argv, "b:t:f:p:g:S:lw:W:o:")) != -1;) {
         switch (c) {
         case 'b': setup.block_size = std::uint32_t(number(optarg)); break;
         case 't': setup.dos_type = std::uint32_t(number(optarg)); break;
@@ -68,6 +72,7 @@ int main(int argc, char **argv)
         case 'p': per_dir = number(optarg); break;
         case 'g': per_group = number(optarg); break;
         case 'S': seed = number(optarg); break;
+        case 'l': file_by_file = true; break;
         case 'w': wrong_pct = std::atof(optarg); break;
         case 'W': wrong_out = optarg; break;
         case 'o': out = optarg; break;
@@ -100,6 +105,8 @@ int main(int argc, char **argv)
         }
         std::uint64_t dirs = (files + per_dir - 1) / per_dir, groups = (dirs + per_group - 1) / per_group;
         meta_need += (dirs + groups) * (cache ? 2 : 1);
+        if (file_by_file)
+            data_need += meta_need;
         std::uint64_t half = std::max(data_need, meta_need);
         half += half / 16 + 4096;
         std::uint64_t total = 2 * half;  // the bitmap blocks fit in the margin
@@ -114,14 +121,19 @@ int main(int argc, char **argv)
         char name[32];
         for (std::uint64_t i = 0; i < files; ++i) {
             if (i % per_dir == 0) {
+                tv::Opts dir_opts;
                 if (made_dirs % per_group == 0) {
                     std::snprintf(name, sizeof name, "g%04llu", static_cast<unsigned long long>(made_groups++));
-                    group = v.add_dir(v.root(), name);
+                    if (file_by_file)
+                        dir_opts.block = std::uint32_t(next_data++);
+                    group = v.add_dir(v.root(), name, dir_opts);
                     if (cache)
                         v.add_dircache(group, 1);
                 }
                 std::snprintf(name, sizeof name, "d%06llu", static_cast<unsigned long long>(made_dirs++));
-                dir = v.add_dir(group, name);
+                if (file_by_file)
+                    dir_opts.block = std::uint32_t(next_data++);
+                dir = v.add_dir(group, name, dir_opts);
                 if (cache)
                     v.add_dircache(dir, 1);
             }
@@ -129,8 +141,15 @@ int main(int argc, char **argv)
             // the file's data blocks: the next ones of the lower half
             tv::Opts o;
             std::uint64_t count = (std::uint64_t(sizes[i]) + payload - 1) / payload;
-            for (std::uint64_t k = 0; k < count; ++k)
+            if (file_by_file)
+                o.block = std::uint32_t(next_data++);
+            for (std::uint64_t k = 0; k < count; ++k) {
+                // an extension block follows the data blocks that its
+                // table leaves to it
+                if (file_by_file && k >= slots && k % slots == 0)
+                    o.ext.push_back(std::uint32_t(next_data++));
                 o.data.push_back(std::uint32_t(next_data++));
+            }
             std::uint32_t h = v.add_file(dir, name, sizes[i], o);
             ext += v.ext_blocks(h).size();
             data += v.data_blocks(h).size();

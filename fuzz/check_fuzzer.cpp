@@ -82,6 +82,8 @@ void run_check(const fuzz_input::CheckInput &in, int fd, const char *which)
     volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
                                 (in.write ? WriteBitmap : 0));
     volume.fd = fd;
+    // the image is in memory, where the look-ahead would never start
+    read_ahead_eager = true;
     std::uint64_t bytes = in.sectors * 512;
     // byte 1 of the input, when not 0, stands for -r
     if (!which || select_check_partition(which, bytes, in.block_size != 0, in.reserved_given) == 0)

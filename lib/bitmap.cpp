@@ -230,6 +230,8 @@ int load_bitmap()
     const std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
     std::uint64_t position = 0;
+    // the root's bitmap pointers lie in ascending order from bitmap_pages
+    read_ahead_table(root + tail(field::bitmap_pages), count < root_bitmap_pages ? count : root_bitmap_pages);
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
         std::uint32_t b = get_tail(root, bitmap_page(i));
         if (load_bitmap_block(b, position))
@@ -263,6 +265,8 @@ int load_bitmap()
         }
         log_verbose(2, "read ext bitmap: %u\n", ext);
         std::uint32_t take = remaining < per ? remaining : per;
+        // its bitmap blocks and the next extension block, asked for at once
+        read_ahead_table(buffer, take + 1);
         for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
             std::uint32_t b = get_long(buffer, 4 * j);
             if (load_bitmap_block(b, position))

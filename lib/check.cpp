@@ -72,7 +72,9 @@ int verify_volume()
         return 1;
     if (volume.flags & DirCache)
         check_dircache_chain(get_tail(volume.root_buffer, field::extension));
-    if (check_directory(volume.root_buffer + field::hash_table) != 0)
+    int walked = check_directory(volume.root_buffer + field::hash_table);
+    read_ahead_end();
+    if (walked != 0)
         return 1;
     compare_bitmaps();
     if (!(volume.flags & WriteBitmap))

@@ -302,6 +302,57 @@ void print_link_line(const std::uint8_t *header);
 // walk's record of visited blocks, so that the next walk starts a fresh one
 // sized for its own volume.
 void reset_walk_record();
+// true when the walk has visited the header, extension or dircache block
+bool block_walked(std::uint32_t block);
+
+// ---------------------------------------------------------------------------
+// Read-ahead: the kernel is asked for blocks before the walk reads them.
+// Nothing that is printed or written depends on it; a build with
+// -DREADAHEAD=OFF leaves it out.
+
+// what the look-ahead finds in a block that it follows
+enum class AheadKind : std::uint8_t {
+    Entry,      // a header in a hash table or a hash chain
+    Extension,  // a file extension block
+    Cache,      // a directory cache block
+};
+
+#if READAHEAD
+// For tests and fuzzers: the look-ahead runs from the walk's start, also
+// when the reads have not gone to the device.
+extern bool read_ahead_eager;
+// Asks for one block (hints are gathered and sent in sorted ranges); blocks
+// that read_block would refuse are dropped.
+void read_ahead(std::uint32_t block);
+// read_ahead for each of the `count` big-endian block numbers at `table`,
+// sent at once
+void read_ahead_table(const std::uint8_t *table, std::uint32_t count);
+// At the walk's start: true when the look-ahead runs from now on, and wants
+// the root's table and cache chain.
+bool read_ahead_start();
+// Before each read of the walk: true once, when the look-ahead starts only
+// now and wants to be told where the walk stands.
+bool read_ahead_waking();
+// Before the walk reads `block`, after read_ahead_waking: the look-ahead
+// moves on and sends its hints, and goes on doing so while the block is on
+// its way (0: no block).
+void read_ahead_step(std::uint32_t block);
+// Puts a block that the walk reaches later on the look-ahead's stack (the
+// last one given is followed first) and asks for it.
+void read_ahead_follow(std::uint32_t block, AheadKind kind);
+// At the walk's end: the look-ahead's memory is freed; a later walk starts
+// afresh.
+void read_ahead_end();
+#else
+inline bool read_ahead_eager = false;
+inline void read_ahead(std::uint32_t) {}
+inline void read_ahead_table(const std::uint8_t *, std::uint32_t) {}
+inline bool read_ahead_start() { return false; }
+inline bool read_ahead_waking() { return false; }
+inline void read_ahead_step(std::uint32_t) {}
+inline void read_ahead_follow(std::uint32_t, AheadKind) {}
+inline void read_ahead_end() {}
+#endif
 
 // ---------------------------------------------------------------------------
 // Bitmap comparison

@@ -240,12 +240,37 @@ bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
     return false;
 }
 
+// Where the directory walk stands, for a look-ahead that starts late: its
+// levels, innermost last (null outside check_directory).
+struct Level;
+const Level *walk_levels;
+std::size_t walk_depth;
+void tell_read_ahead();
+
+// Before each read of the walk: the look-ahead moves on.  One that starts
+// only now is first given what the walk has still to do, from the block
+// about to be read on.
+inline void before_read(std::uint32_t block, AheadKind kind)
+{
+    if (read_ahead_waking()) {
+        read_ahead_follow(block, kind);
+        tell_read_ahead();
+    }
+    read_ahead_step(block);
+}
+
 }  // namespace
 
 void reset_walk_record()
 {
     std::free(visited_map);
     visited_map = nullptr;
+    read_ahead_end();
+}
+
+bool block_walked(std::uint32_t block)
+{
+    return visited_map && block < volume.total_blocks && (visited_map[block >> 3] & (1u << (block & 7)));
 }
 
 void print_dir_line(const std::uint8_t *header)
@@ -341,6 +366,7 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
         }
         // a block that cannot be read ends the file's walk: the buffer holds
         // nothing that belongs to it
+        before_read(e, AheadKind::Extension);
         if (read_block(header, e) != 0) {
             volume.tree_errors += 1;
             return 0;
@@ -390,6 +416,7 @@ int check_dircache_chain(std::uint32_t first_block)
             log_error("dcache entry %d already visited\n", b);
             return 1;
         }
+        before_read(b, AheadKind::Cache);
         if (read_block(buffer, b) != 0) {
             volume.tree_errors += 1;
             return 1;
@@ -476,6 +503,19 @@ struct Stack {
     }
 };
 
+void tell_read_ahead()
+{
+    // from the innermost level out: the rest of the current slot's chain,
+    // then the slots after it
+    std::uint32_t slots = hash_slots();
+    for (std::size_t d = walk_depth; d-- > 0;) {
+        const Level &level = walk_levels[d];
+        read_ahead_follow(level.next, AheadKind::Entry);
+        for (std::uint32_t slot = level.slot + 1; slot < slots; ++slot)
+            read_ahead_follow(get_long(level.table, 4 * slot), AheadKind::Entry);
+    }
+}
+
 }  // namespace
 
 int check_directory(const std::uint8_t *hash_table)
@@ -490,6 +530,11 @@ int check_directory(const std::uint8_t *hash_table)
         return 1;
     }
     stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), volume.root_block};
+    if (read_ahead_start()) {
+        for (std::uint32_t slot = 0; slot < slots; ++slot)
+            read_ahead_follow(get_long(hash_table, 4 * slot), AheadKind::Entry);
+        read_ahead_step(0);
+    }
     int result = 0;
     while (stack.count != 0) {
         std::size_t depth = stack.count - 1;
@@ -523,6 +568,9 @@ int check_directory(const std::uint8_t *hash_table)
         std::uint8_t *buffer = stack.buffers[depth];
         // the header's bit is marked after its read, which hides the wait
         prefetch_mark(a);
+        walk_levels = stack.levels;
+        walk_depth = stack.count;
+        before_read(a, AheadKind::Entry);
         if (read_block(buffer, a) != 0) {
             volume.tree_errors += 1;
             continue;
@@ -580,5 +628,7 @@ int check_directory(const std::uint8_t *hash_table)
         }
     }
     stack.release();
+    walk_levels = nullptr;
+    walk_depth = 0;
     return result;
 }

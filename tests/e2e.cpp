@@ -86,6 +86,39 @@ Run run(const std::string &program, const std::vector<std::string> &args, const 
     return result;
 }
 
+bool asks_for_write(const std::vector<std::string> &args)
+{
+    for (const std::string &a : args) {
+        // long names, also shortened as argp takes them
+        if (a.size() > 2 && a.compare(0, 2, "--") == 0 &&
+            (std::string("--write").compare(0, a.size(), a) == 0 || std::string("--clear").compare(0, a.size(), a) == 0))
+            return true;
+        if (a.size() > 1 && a[0] == '-' && a[1] != '-' && a.find_first_of("cw") != std::string::npos)
+            return true;
+        // --restore=FILE or --restore FILE, also shortened down to --rest
+        std::string name = a.substr(0, a.find('='));
+        if (name.size() >= 6 && std::string("--restore").compare(0, name.size(), name) == 0)
+            return true;
+    }
+    return false;
+}
+
+void evict_images(const std::vector<std::string> &args)
+{
+    for (const std::string &a : args) {
+        struct stat status;
+        if (a.empty() || a[0] != '/' || stat(a.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        int fd = open(a.c_str(), O_RDONLY);
+        if (fd < 0)
+            continue;
+        // written pages leave the cache only once they are on the disk
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+}
+
 std::string temp_path(const std::string &name)
 {
     static int counter = 0;

@@ -2,6 +2,8 @@
 // capture their whole output and exit status.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,7 +21,30 @@ struct Run {
 // gives other NAME=value pairs, which are added to the environment.
 Run run(const std::string &program, const std::vector<std::string> &args,
         const std::vector<std::string> &env = {});
-inline Run vistrel(const std::vector<std::string> &args) { return run(VISTREL_PATH, args); }
+// true when the checker's arguments ask for a write (-c, -w, alone or in a
+// group of short options, or their long names, or --restore)
+bool asks_for_write(const std::vector<std::string> &args);
+// Drops the image files among the arguments from the page cache, so that the
+// next run reads them from the disk, as on a cold device: only then does the
+// checker's read-ahead run.
+void evict_images(const std::vector<std::string> &args);
+// The checker's run.  One that writes nothing is made on a cold cache, and
+// again by the build with read-ahead compiled out, which must print the same
+// and end alike.
+inline Run vistrel(const std::vector<std::string> &args)
+{
+    bool writes = asks_for_write(args);
+    if (!writes)
+        evict_images(args);
+    Run result = run(VISTREL_PATH, args);
+    if (!writes) {
+        Run plain = run(VISTREL_PLAIN_PATH, args);
+        EXPECT_EQ(plain.out, result.out) << "read-ahead changed the report";
+        EXPECT_EQ(plain.err, result.err) << "read-ahead changed standard error";
+        EXPECT_EQ(plain.status, result.status) << "read-ahead changed the exit status";
+    }
+    return result;
+}
 inline Run plandor(const std::vector<std::string> &args) { return run(PLANDOR_PATH, args); }
 
 // A fresh path in this test program's scratch folder (removed at exit).

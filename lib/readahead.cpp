@@ -1,0 +1,334 @@
+// Read-ahead: the kernel is asked for blocks before the walk reads them, so
+// that on a device where every read that misses the page cache is a round
+// trip, many of those trips are under way at once.  Nothing that is printed
+// or written depends on it: the walk still reads every block itself, in its
+// own order, and reports its own failures; a hint that fails is forgotten.
+//
+// The walk's reads are not all known up front: a directory's chains, its
+// subdirectories' tables and a file's extension chain are found only in the
+// blocks before them.  So a look-ahead runs in front of the walk.  Every block
+// that it learns of is hinted at once and queued; the oldest hint is looked
+// at with a read that never waits for the device, and once it has arrived
+// its pointers are learnt, hinted and queued in turn.  The hints are answered
+// about in the order they were sent, so an oldest one that has not arrived
+// ends the look-ahead's turn until the walk's next read.  While the walk's
+// next block is on its way, the look-ahead takes a turn every 50 us, and the
+// walk reads the block once it has arrived.
+//
+// A look costs a system call, so the look-ahead runs only once the reads have
+// been seen to go to the device (the process's count of block input
+// operations grows); on a warm cache it stays off.  Started late, it is told
+// where the walk stands.  It keeps at most 16 MiB of blocks hinted ahead of
+// the walk: they wait in the kernel's page cache, which may drop them again;
+// past that, directories wait with their tables unread.  Its own memory is
+// the queue of `capacity` blocks and the ring of `dir_capacity` waiting
+// directories (576 KiB).
+#include "volume.h"
+
+#if READAHEAD
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+
+namespace {
+
+struct Pending {
+    std::uint32_t block;
+    AheadKind kind;
+};
+
+constexpr std::uint32_t capacity = 65536;  // blocks in the queue (a power of two)
+constexpr std::uint64_t window_bytes = 16 << 20;  // of blocks hinted ahead of the walk
+constexpr std::uint32_t looks_per_read = 256;
+constexpr std::uint32_t patience = 20000;  // turns that the oldest hint may take (about 1 s)
+constexpr std::uint32_t batch_room = 256;
+constexpr std::uint32_t sample_every = 1024;  // walk reads between looks at the input count
+constexpr long wait_pause_ns = 50000;       // between looks at a block that the walk waits for
+constexpr std::uint32_t wait_turns = 2000;  // 100 ms
+
+Pending *queue;           // a ring: [oldest, newest) holds the hinted blocks
+std::uint64_t oldest, newest;
+// directories whose tables wait for room in the window: a ring of block
+// numbers, [first_dir, last_dir), in the queue's memory after its blocks
+constexpr std::uint32_t dir_capacity = 16384;
+std::uint32_t *dirs;
+std::uint64_t first_dir, last_dir;
+std::int64_t ahead;       // blocks hinted by the look-ahead less the walk's reads since
+std::uint32_t waited;     // turns that the oldest hint has not arrived
+std::uint32_t walk_block; // the block that the walk reads next
+std::uint32_t batch[batch_room];
+std::uint32_t batched;
+std::uint32_t until_sample;
+long input_seen;          // the process's block input operations when last looked
+bool started, running, stopped;
+alignas(4) std::uint8_t look_buffer[max_block_size];
+
+long input_operations()
+{
+    rusage usage;
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
+}
+
+// Blocks in one hint: on a block device with a read-ahead window of its own
+// the hints are whole aligned pieces of that window (up to 128 KiB), as the
+// kernel would read around a block that misses; 1 elsewhere.  0 until known.
+std::uint32_t chunk_blocks;
+
+std::uint32_t chunk()
+{
+    if (chunk_blocks != 0)
+        return chunk_blocks;
+    chunk_blocks = 1;
+    struct stat status;
+    long sectors = 0;
+    if (fstat(volume.fd, &status) != 0 || !S_ISBLK(status.st_mode) || ioctl(volume.fd, BLKRAGET, &sectors) != 0)
+        return chunk_blocks;
+    std::uint64_t bytes = std::uint64_t(sectors > 0 ? sectors : 0) * 512;
+    if (bytes > 128 << 10)
+        bytes = 128 << 10;
+    while ((std::uint64_t(chunk_blocks) * 2 << volume.block_shift) <= bytes)
+        chunk_blocks *= 2;
+    return chunk_blocks;
+}
+
+// The hints of the batch, sorted, as the fewest ranges of whole chunks
+void send_batch()
+{
+    std::sort(batch, batch + batched);
+    std::uint64_t mask = chunk() - 1;
+    for (std::uint32_t i = 0; i < batched;) {
+        std::uint64_t first = batch[i] & ~mask, last = batch[i] | mask;
+        for (++i; i < batched && (batch[i] & ~mask) <= last + 1; ++i)
+            last = batch[i] | mask;
+        // never past the volume's end
+        if (last >= volume.total_blocks)
+            last = volume.total_blocks - 1;
+        std::uint64_t offset = volume.partition_offset + (first << volume.block_shift);
+        std::uint64_t length = (last - first + 1) << volume.block_shift;
+        posix_fadvise(volume.fd, off_t(offset), off_t(length), POSIX_FADV_WILLNEED);
+    }
+    batched = 0;
+}
+
+}  // namespace
+
+bool read_ahead_eager;
+
+void read_ahead(std::uint32_t block)
+{
+    // blocks that the walk would refuse to read are not asked for either
+    if (block < volume.reserved_blocks || block >= volume.total_blocks)
+        return;
+    if (batched == batch_room)
+        send_batch();
+    batch[batched++] = block;
+}
+
+void read_ahead_table(const std::uint8_t *table, std::uint32_t count)
+{
+    for (std::uint32_t i = 0; i < count; ++i)
+        read_ahead(get_long(table, 4 * i));
+    send_batch();
+}
+
+void read_ahead_follow(std::uint32_t block, AheadKind kind)
+{
+    if (!running || block < volume.reserved_blocks || block >= volume.total_blocks || block_walked(block))
+        return;
+    if (newest - oldest == capacity)
+        return;  // the newest is the farthest: it waits for the walk
+    queue[newest++ % capacity] = {block, kind};
+    read_ahead(block);
+    ahead += 1;
+}
+
+namespace {
+
+std::int64_t window() { return std::int64_t(window_bytes >> volume.block_shift); }
+
+void follow_table(const std::uint8_t *header)
+{
+    std::uint32_t slots = hash_slots();
+    for (std::uint32_t slot = 0; slot < slots; ++slot)
+        read_ahead_follow(table_entry(header, slot), AheadKind::Entry);
+}
+
+// The block's pointers, in the order that the walk follows them: a
+// directory's cache chain, its table from the first slot, then the next entry
+// of its chain; a file's extension chain, then the next entry.
+void take_pointers(std::uint32_t number, const std::uint8_t *block, AheadKind kind)
+{
+    if (kind == AheadKind::Cache) {
+        read_ahead_follow(get_long(block, field::dircache_next), AheadKind::Cache);
+        return;
+    }
+    std::uint32_t extension = get_tail(block, field::extension);
+    if (kind == AheadKind::Extension) {
+        read_ahead_follow(extension, AheadKind::Extension);
+        return;
+    }
+    if (get_long(block, field::type) != header_type)
+        return;
+    std::int32_t secondary = std::int32_t(get_tail(block, field::secondary_type));
+    if (secondary != Dir && secondary != File && secondary != SoftLink && secondary != LinkDir &&
+        secondary != FileLink)
+        return;
+    if (secondary == File) {
+        read_ahead_follow(extension, AheadKind::Extension);
+    } else if (secondary == Dir) {
+        if (volume.flags & DirCache)
+            read_ahead_follow(extension, AheadKind::Cache);
+        // a table multiplies what is hinted: one past the window waits
+        if (ahead < window())
+            follow_table(block);
+        else if (last_dir - first_dir < dir_capacity)
+            dirs[last_dir++ % dir_capacity] = number;
+    }
+    read_ahead_follow(get_tail(block, field::next_hash), AheadKind::Entry);
+}
+
+enum Look { Arrived, Waiting, Never };
+
+// Arrived when the block was in the page cache and is now in look_buffer;
+// Never for a block that ends early (past the end of an image file)
+Look look(std::uint32_t block)
+{
+    iovec part = {look_buffer, volume.block_size};
+    off_t offset = off_t(volume.partition_offset + (std::uint64_t(block) << volume.block_shift));
+    ssize_t count = preadv2(volume.fd, &part, 1, offset, RWF_NOWAIT);
+    if (count == ssize_t(volume.block_size))
+        return Arrived;
+    if (count >= 0)
+        return Never;
+    // a device or kernel that cannot tell: the look-ahead stops for good
+    if (errno != EAGAIN)
+        stopped = true;
+    return Waiting;
+}
+
+}  // namespace
+
+bool read_ahead_start()
+{
+    if (started)
+        return false;
+    started = true;
+    queue = static_cast<Pending *>(std::malloc(capacity * sizeof(Pending) + dir_capacity * sizeof(std::uint32_t)));
+    if (!queue)
+        return false;
+    dirs = reinterpret_cast<std::uint32_t *>(queue + capacity);
+    input_seen = input_operations();
+    // the root block search and the bitmap went to the device: so will the walk
+    running = read_ahead_eager || input_seen > 0;
+    until_sample = sample_every;
+    return running;
+}
+
+bool read_ahead_waking()
+{
+    if (!queue || running)
+        return false;
+    if (--until_sample != 0)
+        return false;
+    until_sample = sample_every;
+    long now = input_operations();
+    if (now == input_seen)
+        return false;
+    running = true;
+    return true;
+}
+
+namespace {
+
+// The look-ahead's turn: the oldest hints that have arrived are looked at.
+void take_turn()
+{
+    // directories that waited, as the window makes room: their headers were
+    // looked at before, so they are in the cache unless they left it
+    while (first_dir != last_dir && ahead < window() && !stopped) {
+        std::uint32_t dir = dirs[first_dir % dir_capacity];
+        Look seen = look(dir);
+        if (seen == Arrived) {
+            follow_table(look_buffer);
+        } else if (seen == Waiting && (dir == walk_block || !block_walked(dir))) {
+            read_ahead(dir);
+            break;
+        }
+        first_dir += 1;
+    }
+    for (std::uint32_t n = 0; n < looks_per_read && oldest != newest && !stopped; ++n) {
+        Pending next = queue[oldest % capacity];
+        Look seen = look(next.block);
+        if (seen != Arrived) {
+            // one that the walk has read, or that takes far too long, failed
+            // or left the cache: it is passed over
+            if (seen == Waiting && (next.block == walk_block || !block_walked(next.block)) &&
+                ++waited < patience) {
+                // a hint that the device's queue had no room for is lost
+                if (waited % 64 == 0)
+                    read_ahead(next.block);
+                break;
+            }
+            oldest += 1;
+            waited = 0;
+            continue;
+        }
+        oldest += 1;
+        waited = 0;
+        take_pointers(next.block, look_buffer, next.kind);
+    }
+    send_batch();
+}
+
+}  // namespace
+
+void read_ahead_step(std::uint32_t block)
+{
+    if (!running)
+        return;
+    ahead -= 1;
+    // the walk records a block as visited before it reads it
+    walk_block = block;
+    take_turn();
+    if (block < volume.reserved_blocks || block >= volume.total_blocks || stopped)
+        return;
+    // While the walk's block is on its way, the look-ahead keeps taking turns,
+    // so that what arrives meanwhile is followed at once, and only then does
+    // the walk read it.  The block is asked for first, in case nothing did;
+    // a block that takes too long is left to the walk's own read.
+    if (look(block) != Waiting)
+        return;
+    read_ahead(block);
+    send_batch();
+    for (std::uint32_t turn = 0; turn < wait_turns && look(block) == Waiting && !stopped; ++turn) {
+        if (turn % 16 == 15)
+            read_ahead(block);
+        timespec pause = {0, wait_pause_ns};
+        nanosleep(&pause, nullptr);
+        take_turn();
+    }
+}
+
+void read_ahead_end()
+{
+
+    std::free(queue);
+    queue = nullptr;
+    started = running = stopped = false;
+    oldest = newest = 0;
+    first_dir = last_dir = 0;
+    chunk_blocks = 0;
+    ahead = 0;
+    waited = 0;
+    batched = 0;
+}
+
+#endif

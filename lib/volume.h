@@ -263,18 +263,7 @@ int detect_dos_type();
 // Allocation bitmap
 
 int mark_block_used(std::uint32_t block);
-// Marks a free block inside the volume in use and returns true; for a
-// reserved block, one out of range or one already in use it returns false
-// and prints and changes nothing (mark_block_used would print a message).
-bool mark_free_block(std::uint32_t block);
-// mark_block_used for each of the `count` big-endian block numbers at
-// `table`, from the last one back to the first
-void mark_table_used(const std::uint8_t *table, std::uint32_t count);
-// Starts bringing the work map's bit of `block` into the cache, ahead of its
-// mark_block_used; changes nothing that can be seen.
-void prefetch_mark(std::uint32_t block);
 std::uint32_t allocate_block();
-int block_is_used(std::uint32_t block);
 // A chain that cannot name every bitmap block (no bitmap_ext although more
 // than 25 are needed, or an extension chain that ends or breaks early)
 // counts as a bitmap error.
@@ -291,13 +280,7 @@ int store_bitmap();
 
 // `hash_table` points to the first slot of a root or directory hash table
 int check_directory(const std::uint8_t *hash_table);
-// `header` holds the file header read from `header_block`; its extension
-// blocks are read over it
-int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
 int check_dircache_chain(std::uint32_t first_block);
-void print_dir_line(const std::uint8_t *header);
-void print_file_line(const std::uint8_t *header);
-void print_link_line(const std::uint8_t *header);
 // For tests and fuzzers that run several checks in one process: frees the
 // walk's record of visited blocks, so that the next walk starts a fresh one
 // sized for its own volume.

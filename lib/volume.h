@@ -136,6 +136,9 @@ constexpr std::uint32_t part_high_cyl = 168;
 constexpr std::uint32_t part_dos_type = 192;
 }  // namespace field
 
+// the longs of a header block besides its hash table: a block of n longs
+// holds n - header_longs hash slots
+constexpr std::uint32_t header_longs = 56;
 constexpr std::uint32_t header_type = 2;
 constexpr std::uint32_t extension_type = 16;  // file extension blocks
 constexpr std::uint32_t name_room = 30;
@@ -168,7 +171,7 @@ inline void put_tail(std::uint8_t *block, std::uint32_t distance, std::uint32_t 
 inline std::uint32_t bitmap_page(std::uint32_t i) { return field::bitmap_pages - 4 * i; }
 
 // the number of hash table slots, and of data block pointers per file block
-inline std::uint32_t hash_slots() { return volume.block_size / 4 - 56; }
+inline std::uint32_t hash_slots() { return volume.block_size / 4 - header_longs; }
 
 // long i of a table that starts at the hash table (slot i, or data pointer i)
 inline std::uint32_t table_entry(const std::uint8_t *block, std::uint32_t i)

@@ -376,6 +376,38 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
 int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
 
 // ---------------------------------------------------------------------------
+// Command-line options that both programs read alike
+
+// The number of the option -b, -s or -r (`key`, the option's letter), read
+// by parse_number; the one of -s must also be a block size ("invalid block
+// size").  Both programs refuse a number before they open the device: result
+// 1, after the message.  Any other key gives 0 and leaves `value` alone.
+int parse_number_option(int key, const char *text, std::int64_t &value);
+
+// the key of --partitions, which has no letter
+constexpr int partitions_key = 0x1301;
+
+// the entries of both programs' option tables for -v, -r, -z and --partitions
+struct argp_option;
+extern const argp_option verbose_option, reserve_option, undo_option, partitions_option;
+
+// What the options below give besides the session's own fields.
+struct SharedOptions {
+    const char *undo_path;  // -z
+    const char *partition;  // -p: a partition's number or drive name
+    bool list_partitions;   // --partitions
+    bool reserve_given;     // -r
+};
+
+// Reads option `key` when both programs read it alike: -v counts in the
+// session, -r sets its reserved blocks, -z, -p and --partitions go into
+// `options`; the numbers of -b, -s and -r are read into `value` (see
+// parse_number_option).  0 when the option is taken, 1 when its number is
+// refused, 2 for an option that is the program's own (-b and -s among them,
+// with their number in `value`).
+int take_shared_option(int key, const char *arg, std::int64_t &value, SharedOptions &options);
+
+// ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened
 // and with the options in the session: 0 when it completed, 1 when it stopped
 // early, refused to write, or a write asked for did not happen.  Every write

@@ -46,6 +46,23 @@ bool visit(std::uint32_t block)
     return false;
 }
 
+// Takes block `b` of a chain (a file's extension blocks, a dircache chain)
+// into `buffer`.  false ends the chain's walk: the chain came back to a block
+// already walked (reported as `what` and its number), or the block cannot be
+// read and the buffer holds nothing that belongs to the chain.
+bool take_chain_block(std::uint8_t *buffer, std::uint32_t b, const char *what)
+{
+    if (visit(b)) {
+        log_error("%s %d already visited\n", what, b);
+        return false;
+    }
+    if (read_block(buffer, b) != 0) {
+        volume.tree_errors += 1;
+        return false;
+    }
+    return true;
+}
+
 bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
 {
     std::uint32_t key = get_long(header, field::header_key);
@@ -121,16 +138,8 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
             return 0;
         }
         current = e;
-        if (visit(e)) {
-            log_error("extended block %d already visited\n", e);
+        if (!take_chain_block(header, e, "extended block"))
             return 0;
-        }
-        // a block that cannot be read ends the file's walk: the buffer holds
-        // nothing that belongs to it
-        if (read_block(header, e) != 0) {
-            volume.tree_errors += 1;
-            return 0;
-        }
         // A block that fails its checksum or is no extension block at all
         // holds no pointers to trust: the file's walk ends, and the blocks
         // behind it stay unmarked.
@@ -172,14 +181,8 @@ int check_dircache_chain(std::uint32_t first_block)
         return 1;
     alignas(4) std::uint8_t buffer[max_block_size];
     for (std::uint32_t b = first_block; b != 0; b = get_long(buffer, field::dircache_next)) {
-        if (visit(b)) {
-            log_error("dcache entry %d already visited\n", b);
+        if (!take_chain_block(buffer, b, "dcache entry"))
             return 1;
-        }
-        if (read_block(buffer, b) != 0) {
-            volume.tree_errors += 1;
-            return 1;
-        }
         if (block_checksum(buffer) != 0) {
             log_error("dcache entry %d has invalid checksum\n", b);
             volume.tree_errors += 1;

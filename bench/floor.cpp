@@ -2,7 +2,8 @@
 //
 // It performs the block transfers of the tool's run on a sound volume, in the
 // same order, each with one positioned system call of the same size at the
-// same offset, and does nothing else: no checksums, no allocation maps, no
+// same offset, with the tool's flushes (fdatasync) between the steps of a run
+// that writes, and does nothing else: no checksums, no allocation maps, no
 // messages.  It finds the blocks by walking the structure itself, taking from
 // each block only the pointers that lead to the next ones.
 //
@@ -82,6 +83,13 @@ void put(const std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
     ++writes;
     if (tracing)
         trace.push({'W', offset, size});
+}
+
+// the flush between the steps of a run that writes, as the tools make it
+void flush()
+{
+    if (fdatasync(fd) != 0)
+        die("flush failed");
 }
 
 void read_block(std::uint8_t *buffer, std::uint32_t block) { get(buffer, std::uint64_t(block) << shift, B); }
@@ -269,8 +277,14 @@ void run_check(const char *path)
         dircache_chain(long_at_tail(root, field::extension));
     walk();
     if (write_back) {
-        store_bitmap(count);
+        // the tool's three flushed steps: the root block marked not valid,
+        // the bitmap blocks, the root block marked valid
         write_block(root, root_block);
+        flush();
+        store_bitmap(count);
+        flush();
+        write_block(root, root_block);
+        flush();
         written.push(root_block);
     }
 }
@@ -320,6 +334,9 @@ void run_format(const char *path)
             e = n;
         }
     }
+    // the root block marked not valid, flushed before the bitmap blocks
+    write_block(block, root_block);
+    flush();
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
         write_block(bitmap, root_block + 1 + i);
     if (count > root_bitmap_pages) {
@@ -335,9 +352,11 @@ void run_format(const char *path)
             remaining -= take;
         }
     }
+    flush();
     write_block(block, root_block);
     get(block, 0, B);
     put(block, 0, B);
+    flush();
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ void print_line(const std::uint8_t *header, const char *middle, bool lead)
 }  // namespace
 
 // The decimal digits of `value` end at `end`; returns where they start.  Two
-// digits at a time, from a table.
+// digits at a time, from a table: half the divisions of one at a time.
 char *decimal(char *end, std::uint32_t value)
 {
     static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"

@@ -6,7 +6,8 @@
 const argp_option verbose_option = {"verbose", 'v', nullptr, 0, "Be verbose", 0};
 const argp_option reserve_option = {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0};
 const argp_option undo_option = {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0};
-const argp_option partitions_option = {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0};
+const argp_option partitions_option = {"partitions", partitions_key, nullptr, 0, "List the partition table and exit",
+                                       0};
 
 int parse_number_option(int key, const char *text, std::int64_t &value)
 {

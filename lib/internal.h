@@ -45,11 +45,16 @@ void prefetch_mark(std::uint32_t block);
 int block_is_used(std::uint32_t block);
 
 // ---------------------------------------------------------------------------
-// The walk's listing and traces (listing.cpp), for walk.cpp
+// The walk of one file's blocks (walk.cpp)
 
 // `header` holds the file header read from `header_block`; its extension
 // blocks are read over it
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
+
+// ---------------------------------------------------------------------------
+// The walk's listing and traces (listing.cpp), for walk.cpp.  put_trace is
+// here, inline, so that the walk's loop over a file's blocks keeps its last
+// trace in registers.
 // the listing line of a directory, a file or a link entry, at level 1
 void print_dir_line(const std::uint8_t *header);
 void print_file_line(const std::uint8_t *header);

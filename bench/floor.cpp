@@ -2,7 +2,8 @@
 //
 // It performs the block transfers of the tool's run on a sound volume, in the
 // same order, each with one positioned system call of the same size at the
-// same offset, and does nothing else: no checksums, no allocation maps, no
+// same offset, with the tool's flushes (fdatasync) between the steps of a run
+// that writes, and does nothing else: no checksums, no allocation maps, no
 // messages.  It finds the blocks by walking the structure itself, taking from
 // each block only the pointers that lead to the next ones.
 //
@@ -28,6 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "volume.h"
 
 namespace {
 
@@ -93,29 +96,23 @@ void put(const std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
         trace.push({'W', offset, size});
 }
 
+// the flush between the steps of a run that writes, as the tools make it
+void flush()
+{
+    if (fdatasync(fd) != 0)
+        die("flush failed");
+}
+
 void read_block(std::uint8_t *buffer, std::uint32_t block) { get(buffer, std::uint64_t(block) << shift, B); }
 void write_block(const std::uint8_t *buffer, std::uint32_t block) { put(buffer, std::uint64_t(block) << shift, B); }
 
-std::uint32_t be(const std::uint8_t *p, std::uint32_t offset)
-{
-    p += offset;
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
-void put_be(std::uint8_t *p, std::uint32_t offset, std::uint32_t v)
-{
-    p += offset;
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
-}
-
-std::uint32_t tail(const std::uint8_t *p, std::uint32_t distance) { return be(p, B - distance); }
+// the field `distance` bytes before the end of a block of the image's size B
+// (the library's get_tail takes the size from its session, which the floor has not)
+std::uint32_t long_at_tail(const std::uint8_t *p, std::uint32_t distance) { return get_long(p, B - distance); }
 
 std::uint32_t bitmap_count(std::uint64_t total)
 {
-    std::uint64_t bits = std::uint64_t(B) * 8 - 32;
+    std::uint64_t bits = std::uint64_t(B - field::bitmap_map) * 8;
     return total <= 2 ? 0 : std::uint32_t((total - 2 + bits - 1) / bits);
 }
 
@@ -132,7 +129,7 @@ void dircache_chain(std::uint32_t b)
     std::uint8_t buffer[4096];
     while (b != 0) {
         read_block(buffer, b);
-        b = be(buffer, 16);
+        b = get_long(buffer, field::dircache_next);
     }
 }
 
@@ -149,18 +146,19 @@ void load_bitmap(std::uint32_t count)
             bitmap_copy.push(copy);
         }
     };
-    for (std::uint32_t i = 0; i < count && i < 25; ++i)
-        take_block(tail(root, 196 - 4 * i));
-    if (count <= 25)
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
+        take_block(long_at_tail(root, bitmap_page(i)));
+    if (count <= root_bitmap_pages)
         return;
-    std::uint32_t e = tail(root, 96), remaining = count - 25, per = B / 4 - 1;
+    std::uint32_t e = long_at_tail(root, field::bitmap_ext);
+    std::uint32_t remaining = count - root_bitmap_pages, per = B / 4 - 1;
     while (e != 0) {
         read_block(ext, e);
         std::uint32_t take = remaining < per ? remaining : per;
         for (std::uint32_t j = 0; j < take; ++j)
-            take_block(be(ext, 4 * j));
+            take_block(get_long(ext, 4 * j));
         remaining -= take;
-        e = be(ext, 4 * take);
+        e = get_long(ext, 4 * take);
     }
 }
 
@@ -173,19 +171,19 @@ void store_bitmap(std::uint32_t count)
         written.push(b);
         ++next;
     };
-    for (std::uint32_t i = 0; i < count && i < 25; ++i)
-        give_block(tail(root, 196 - 4 * i));
-    std::uint32_t e = tail(root, 96);
-    if (count > 25 && e != 0) {
-        std::uint32_t remaining = count - 25, per = B / 4 - 1;
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
+        give_block(long_at_tail(root, bitmap_page(i)));
+    std::uint32_t e = long_at_tail(root, field::bitmap_ext);
+    if (count > root_bitmap_pages && e != 0) {
+        std::uint32_t remaining = count - root_bitmap_pages, per = B / 4 - 1;
         for (;;) {
             read_block(ext, e);
             std::uint32_t take = remaining < per ? remaining : per;
             for (std::uint32_t j = 0; j < take; ++j)
-                give_block(be(ext, 4 * j));
+                give_block(get_long(ext, 4 * j));
             if (per >= remaining)
                 break;
-            e = be(ext, 4 * take);
+            e = get_long(ext, 4 * take);
             remaining -= take;
             if (e == 0)
                 break;
@@ -202,10 +200,10 @@ struct Level {
 
 void walk()
 {
-    std::uint32_t slots = B / 4 - 56;
+    std::uint32_t slots = B / 4 - header_longs;
     Array<Level> levels;
     Array<std::uint8_t *> buffers;
-    levels.push({root + 24, 0, be(root, 24)});
+    levels.push({root + field::hash_table, 0, get_long(root, field::hash_table)});
     while (levels.size != 0) {
         std::size_t depth = levels.size - 1;
         Level &level = levels[depth];
@@ -213,7 +211,7 @@ void walk()
             if (++level.slot >= slots)
                 --levels.size;
             else
-                level.next = be(level.table, 4 * level.slot);
+                level.next = get_long(level.table, 4 * level.slot);
             continue;
         }
         std::uint32_t a = level.next;
@@ -225,22 +223,22 @@ void walk()
         }
         std::uint8_t *h = buffers[depth];
         read_block(h, a);
-        switch (std::int32_t(tail(h, 4))) {
-        case 2:  // directory
+        switch (std::int32_t(long_at_tail(h, field::secondary_type))) {
+        case Dir:
             if (dircache)
-                dircache_chain(tail(h, 8));
-            level.next = tail(h, 16);
-            levels.push({h + 24, 0, be(h, 24)});
+                dircache_chain(long_at_tail(h, field::extension));
+            level.next = long_at_tail(h, field::next_hash);
+            levels.push({h + field::hash_table, 0, get_long(h, field::hash_table)});
             break;
-        case -3:  // file: its extension chain, read over the header
-            level.next = tail(h, 16);
-            for (std::uint32_t e = tail(h, 8); e != 0; e = tail(h, 8))
+        case File:  // its extension chain, read over the header
+            level.next = long_at_tail(h, field::next_hash);
+            for (std::uint32_t e = long_at_tail(h, field::extension); e != 0; e = long_at_tail(h, field::extension))
                 read_block(h, e);
             break;
-        case 3:
-        case 4:
-        case -4:
-            level.next = tail(h, 16);
+        case SoftLink:
+        case LinkDir:
+        case FileLink:
+            level.next = long_at_tail(h, field::next_hash);
             break;
         default: break;
         }
@@ -261,10 +259,10 @@ void run_check(const char *path)
     std::uint64_t first = sectors / 2;
     for (std::uint64_t s = first; s < first + 8 && root_block == 0; ++s) {
         get(root, s * 512, 512);
-        if (be(root, 0) != 2 || be(root, 4) != 0 || be(root, 8) != 0 ||
-            be(root, 16) != 0)
+        if (get_long(root, field::type) != header_type || get_long(root, field::header_key) != 0 ||
+            get_long(root, field::high_seq) != 0 || get_long(root, field::first_data) != 0)
             continue;
-        std::uint32_t size = (be(root, 12) + 56) * 4;
+        std::uint32_t size = (get_long(root, field::hash_table_size) + header_longs) * 4;
         if (size != 512 && size != 1024 && size != 2048 && size != 4096)
             continue;
         B = size;
@@ -272,7 +270,7 @@ void run_check(const char *path)
         root_block = std::uint32_t(s >> (shift - 9));
         if (shift != 9)
             get(root, std::uint64_t(root_block) << shift, B);
-        if (tail(root, 4) != 1)
+        if (long_at_tail(root, field::secondary_type) != Root)
             root_block = 0;
     }
     if (root_block == 0)
@@ -282,16 +280,22 @@ void run_check(const char *path)
         total = UINT32_MAX;
     std::uint8_t boot[4096];
     get(boot, 0, B);
-    std::uint32_t dos = be(boot, 0);
+    std::uint32_t dos = get_long(boot, 0);
     dircache = (dos & 0xFF) == 4 || (dos & 0xFF) == 5;
     std::uint32_t count = bitmap_count(total);
     load_bitmap(count);
     if (dircache)
-        dircache_chain(tail(root, 8));
+        dircache_chain(long_at_tail(root, field::extension));
     walk();
     if (write_back) {
-        store_bitmap(count);
+        // the tool's three flushed steps: the root block marked not valid,
+        // the bitmap blocks, the root block marked valid
         write_block(root, root_block);
+        flush();
+        store_bitmap(count);
+        flush();
+        write_block(root, root_block);
+        flush();
         written.push(root_block);
     }
 }
@@ -314,51 +318,56 @@ void run_format(const char *path)
     std::uint32_t count = bitmap_count(total);
     std::uint32_t per = B / 4 - 1;
     std::uint32_t next_free = root_block + 1;  // a fresh volume fills the blocks behind the root
-    std::uint64_t needed = count + (count > 25 ? (count - 25 + per - 1) / per : 0);
+    std::uint64_t needed = count + (count > root_bitmap_pages ? (count - root_bitmap_pages + per - 1) / per : 0);
     if (root_block + 1 + needed > total)
         die("bitmap does not fit behind the root");
 
     std::uint8_t ext[4096], bitmap[4096], block[4096];
     std::memset(bitmap, 0xFF, sizeof bitmap);
     std::memset(block, 0, sizeof block);
-    next_free += count < 25 ? count : 25;
+    next_free += count < root_bitmap_pages ? count : root_bitmap_pages;
     std::uint32_t first_ext = 0;
-    if (count > 25) {
-        std::uint32_t e = first_ext = next_free++, remaining = count - 25;
+    if (count > root_bitmap_pages) {
+        std::uint32_t e = first_ext = next_free++, remaining = count - root_bitmap_pages;
         for (;;) {
             std::memset(ext, 0, B);
             std::uint32_t take = remaining < per ? remaining : per;
             remaining -= take;
             for (std::uint32_t j = 0; j < take; ++j)
-                put_be(ext, 4 * j, next_free++);
+                put_long(ext, 4 * j, next_free++);
             if (remaining == 0) {
                 write_block(ext, e);
                 break;
             }
             std::uint32_t n = next_free++;
-            put_be(ext, 4 * take, n);
+            put_long(ext, 4 * take, n);
             write_block(ext, e);
             e = n;
         }
     }
-    for (std::uint32_t i = 0; i < count && i < 25; ++i)
+    // the root block marked not valid, flushed before the bitmap blocks
+    write_block(block, root_block);
+    flush();
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
         write_block(bitmap, root_block + 1 + i);
-    if (count > 25) {
-        std::uint32_t e = first_ext, remaining = count - 25;
+    if (count > root_bitmap_pages) {
+        std::uint32_t e = first_ext, remaining = count - root_bitmap_pages;
         for (;;) {
             read_block(ext, e);
             std::uint32_t take = remaining < per ? remaining : per;
             for (std::uint32_t j = 0; j < take; ++j)
-                write_block(bitmap, be(ext, 4 * j));
+                write_block(bitmap, get_long(ext, 4 * j));
             if (per >= remaining)
                 break;
-            e = be(ext, 4 * take);
+            e = get_long(ext, 4 * take);
             remaining -= take;
         }
     }
+    flush();
     write_block(block, root_block);
     get(block, 0, B);
     put(block, 0, B);
+    flush();
 }
 
 }  // namespace

@@ -12,64 +12,48 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
-const char *undo_path;
+SharedOptions shared;  // -z, -p (the partition to check), --partitions, -r
 const char *restore_path;
 constexpr int restore_key = 0x100;
-const char *partition;  // -p: the partition to check
-bool list_partitions;   // --partitions
-bool reserve_given;
-constexpr int partitions_key = 0x1301;
 
 const argp_option checker_options[] = {
-    {"verbose", 'v', nullptr, 0, "Be verbose", 0},
+    verbose_option,
     {"root", 'b', "block", 0, "Specify root block", 0},
     {"size", 's', "size", 0, "Force blocksize", 0},
-    {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0},
+    reserve_option,
     {"readonly", 'n', nullptr, 0, "No changes to the filesystem", 0},
     {"force", 'f', nullptr, 0, "Force filesystem check", 0},
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
-    {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
+    undo_option,
     {"restore", restore_key, "file", 0, "Put back the blocks saved in file", 0},
     {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
-    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
+    partitions_option,
     {},
 };
 
 error_t parse_checker_option(int key, char *arg, argp_state *state)
 {
     auto *session = static_cast<VolumeSession *>(state->input);
-    // every number must fit in 32 bits; it is refused before the device is opened
     std::int64_t value = 0;
-    if ((key == 'b' || key == 's' || key == 'r') && parse_number(arg, value) != 0)
-        std::exit(1);
-    switch (key) {
-    case 'v': session->verbosity += 1; break;
-    case 'b': session->root_block = std::uint32_t(value); break;
-    case 's': {
-        session->block_size = std::uint32_t(value);
-        if (shift_of_block_size(value) == 0) {
-            log_error("invalid block size %d\n", int(value));
-            std::exit(1);
-        }
-        break;
-    }
-    case 'r':
-        reserve_given = true;
-        session->reserved_blocks = std::uint32_t(value);
-        if (session->reserved_blocks == 0) {
+    switch (take_shared_option(key, arg, value, shared)) {
+    case 0:
+        if (key == 'r' && session->reserved_blocks == 0) {
             log_error("at least 1 block must reserved\n");
             std::exit(1);
         }
-        break;
+        return 0;
+    case 1: std::exit(1);
+    default: break;
+    }
+    switch (key) {
+    case 'b': session->root_block = std::uint32_t(value); break;
+    case 's': session->block_size = std::uint32_t(value); break;
     case 'n': session->flags |= ReadOnly; break;
     case 'f': session->flags |= ForceCheck; break;
     case 'c': session->flags |= ClearBitmapFlag; break;
     case 'w': session->flags |= WriteBitmap; break;
-    case 'z': undo_path = arg; break;
     case restore_key: restore_path = arg; break;
-    case 'p': partition = arg; break;
-    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num != 0)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
@@ -77,7 +61,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         break;
     case ARGP_KEY_NO_ARGS: argp_state_help(state, stderr, ARGP_HELP_STD_USAGE); break;
     case ARGP_KEY_END:
-        if (restore_path && (undo_path || (session->flags & (WriteBitmap | ClearBitmapFlag)))) {
+        if (restore_path && (shared.undo_path || (session->flags & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
             std::exit(1);
         }
@@ -107,20 +91,21 @@ int main(int argc, char **argv)
     // blocks reaches 2^35 sectors
     std::uint64_t bytes = 0;
     bool block_device = false;
-    bool read_only = (volume.flags & ReadOnly) || list_partitions;
+    bool read_only = (volume.flags & ReadOnly) || shared.list_partitions;
     bool writes = !read_only && ((volume.flags & (WriteBitmap | ClearBitmapFlag)) || restore_path);
     if (open_device(read_only, writes, bytes, block_device) != 0)
         return 1;
-    if (list_partitions)
+    if (shared.list_partitions)
         return print_partitions(bytes);
     if (restore_path)
         return restore_volume(restore_path, bytes, volume.flags & ForceCheck, volume.flags & ReadOnly);
     // the undo file records the whole device's size and the partition's offset
     std::uint64_t device_bytes = bytes;
-    if (partition && select_check_partition(partition, bytes, volume.block_size != 0, reserve_given) != 0)
+    if (shared.partition &&
+        select_check_partition(shared.partition, bytes, volume.block_size != 0, shared.reserve_given) != 0)
         return 1;
     // with -n nothing can be written, so there is nothing to take back
-    if (undo_path && !(volume.flags & ReadOnly) && undo_create(undo_path, device_bytes) != 0)
+    if (shared.undo_path && !(volume.flags & ReadOnly) && undo_create(shared.undo_path, device_bytes) != 0)
         return 1;
     std::uint64_t sectors = bytes / 512;
     return check_volume(sectors) | undo_finish();

@@ -14,60 +14,47 @@ namespace {
 
 bool root_given;
 long root_given_value;
-const char *undo_path;
-const char *partition;  // -p: the partition to format
-bool list_partitions;   // --partitions
-bool size_given, reserve_given;
-constexpr int partitions_key = 0x1301;
+SharedOptions shared;  // -z, -p (the partition to format), --partitions, -r
+bool size_given;
 
 const argp_option formatter_options[] = {
-    {"verbose", 'v', nullptr, 0, "Be verbose", 0},
+    verbose_option,
     {"root", 'b', "rootblock", 0, "Specify root block", 0},
     {"size", 's', "size", 0, "Set blocksize", 0},
-    {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0},
+    reserve_option,
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
-    {"undo", 'z', "file", 0, "Save the blocks to be written in a new file", 0},
+    undo_option,
     {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
-    {"partitions", partitions_key, nullptr, 0, "List the partition table and exit", 0},
+    partitions_option,
     {},
 };
 
 error_t parse_formatter_option(int key, char *arg, argp_state *state)
 {
     auto *session = static_cast<VolumeSession *>(state->input);
-    // every number must fit in 32 bits; it is refused before the device is opened
     std::int64_t value = 0;
-    if ((key == 'b' || key == 's' || key == 'r') && parse_number(arg, value) != 0)
-        std::exit(1);
+    int taken = take_shared_option(key, arg, value, shared);
+    if (taken != 2) {
+        if (taken == 1)
+            std::exit(1);
+        return 0;
+    }
     switch (key) {
-    case 'v': session->verbosity += 1; break;
     case 'b':
         root_given = true;
         root_given_value = long(value);
         session->root_block = std::uint32_t(value);
         break;
-    case 's': {
+    case 's':
         size_given = true;
         session->block_size = std::uint32_t(value);
         session->block_shift = shift_of_block_size(value);
-        if (session->block_shift == 0) {
-            log_error("invalid block size %d\n", int(value));
-            std::exit(1);
-        }
-        break;
-    }
-    case 'r':
-        reserve_given = true;
-        session->reserved_blocks = std::uint32_t(value);
         break;
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
-    case 'z': undo_path = arg; break;
-    case 'p': partition = arg; break;
-    case partitions_key: list_partitions = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -78,7 +65,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
         break;
     case ARGP_KEY_END:
         // --partitions takes the device alone
-        if (state->arg_num != (list_partitions ? 1u : 2u))
+        if (state->arg_num != (shared.list_partitions ? 1u : 2u))
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     default: return ARGP_ERR_UNKNOWN;
@@ -102,15 +89,15 @@ int main(int argc, char **argv)
 
     std::uint64_t bytes = 0;
     bool block_device = false;
-    if (open_device(list_partitions, !list_partitions, bytes, block_device) != 0)
+    if (open_device(shared.list_partitions, !shared.list_partitions, bytes, block_device) != 0)
         return 1;
-    if (list_partitions)
+    if (shared.list_partitions)
         return print_partitions(bytes);
     // the undo file records the whole device's size and the partition's offset
     std::uint64_t device_bytes = bytes;
-    if (partition && select_format_partition(partition, bytes, size_given, reserve_given) != 0)
+    if (shared.partition && select_format_partition(shared.partition, bytes, size_given, shared.reserve_given) != 0)
         return 1;
-    if (undo_path && undo_create(undo_path, device_bytes) != 0)
+    if (shared.undo_path && undo_create(shared.undo_path, device_bytes) != 0)
         return 1;
     return format_volume(bytes, root_given, root_given_value) | undo_finish();
 }

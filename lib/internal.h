@@ -4,6 +4,9 @@
 
 #include "volume.h"
 
+#include <bit>
+#include <cstring>
+
 // The ways to compute block_checksum and all_zero: 256-bit vectors, 64-bit
 // words (little-endian processors), or one long at a time.  Each gives the
 // same result; the best one that the processor has (BestPath) is used unless
@@ -11,3 +14,109 @@
 // asked for.
 enum KernelPath { Avx2Path, WordPath, PlainPath, BestPath };
 bool select_kernel_path(KernelPath path);
+
+// ---------------------------------------------------------------------------
+// The allocation bitmap in memory (bitmap.cpp), for the load, the store and
+// the formatter's creation of the bitmap blocks
+
+// map bytes held by one bitmap block, and block pointers held by one bitmap
+// extension block (the last long names the next extension block)
+inline std::uint32_t map_bytes_per_block() { return volume.block_size - 4; }
+inline std::uint32_t ext_pointers_per_block() { return volume.block_size / 4 - 1; }
+
+// the work map bytes [written_from, written_to) hold every byte ever written
+extern std::size_t written_from, written_to;
+
+// Allocates both maps with every block free, then marks the root block used.
+int setup_maps();
+
+// Marks a free block inside the volume in use and returns true; for a
+// reserved block, one out of range or one already in use it returns false
+// and prints and changes nothing (mark_block_used would print a message).
+bool try_mark_used(std::uint32_t block);
+// mark_block_used for each of the `count` big-endian block numbers at
+// `table`, from the last one back to the first
+void mark_table_used(const std::uint8_t *table, std::uint32_t count);
+// Starts bringing the work map's bit of `block` into the cache, ahead of its
+// mark_block_used; changes nothing that can be seen.
+void prefetch_mark(std::uint32_t block);
+// 1 when the work map has `block` in use (a reserved block or one out of
+// range counts as used), for the tests
+int block_is_used(std::uint32_t block);
+
+// ---------------------------------------------------------------------------
+// The walk of one file's blocks (walk.cpp)
+
+// `header` holds the file header read from `header_block`; its extension
+// blocks are read over it
+int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
+
+// ---------------------------------------------------------------------------
+// The walk's listing and traces (listing.cpp), for walk.cpp.  put_trace is
+// here, inline, so that the walk's loop over a file's blocks keeps its last
+// trace in registers.
+// the listing line of a directory, a file or a link entry, at level 1
+void print_dir_line(const std::uint8_t *header);
+void print_file_line(const std::uint8_t *header);
+void print_link_line(const std::uint8_t *header);
+// the trace of one block at level 2, written at once
+void trace_block(std::uint32_t block);
+// the newline that ends a file's or a dircache chain's traces at level 2
+void end_traces();
+
+// The decimal digits of `value` end at `end`; returns where they start.
+char *decimal(char *end, std::uint32_t value);
+// the number of decimal digits of `value`
+std::size_t digit_count(std::uint32_t value);
+
+// The traces " [%u]" of blocks at level 2, formatted by hand: on a large
+// volume the data block traces are most of the output, and the text is the
+// same as printf's.
+//
+// The last trace is kept as the two words that hold its 16 bytes of text: a
+// file's data blocks mostly follow each other, so the next text is usually
+// the last one with its last digit one higher.  Words, not bytes, and a
+// plain local object, so that the compiler keeps them in registers.
+struct LastTrace {
+    std::uint64_t low = 0, high = 0;
+    std::size_t length = 0;
+    std::uint32_t block = 0;
+};
+
+// where byte `at` of a 16-byte text lies in its word
+inline unsigned shift_of(std::size_t at)
+{
+    unsigned byte = unsigned(at % 8);
+    return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
+}
+
+// Puts the trace of `block` at `out`, which has room for 16 bytes, and
+// returns its length.
+inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
+{
+    std::size_t at = last.length - 2;  // the last digit, when there is a last trace
+    unsigned shift = shift_of(at);
+    std::uint64_t digit = ((at < 8 ? last.low : last.high) >> shift) & 0xFF;
+    // (a 64-bit sum: block 0 does not follow block 2^32 - 1)
+    if (last.length != 0 && block == std::uint64_t(last.block) + 1 && digit != '9') {
+        if (at < 8)
+            last.low += std::uint64_t(1) << shift;
+        else
+            last.high += std::uint64_t(1) << shift;
+    } else {
+        char fresh[16];
+        std::size_t count = digit_count(block);
+        fresh[0] = ' ';
+        fresh[1] = '[';
+        decimal(fresh + 2 + count, block);
+        fresh[2 + count] = ']';
+        last.length = count + 3;
+        std::memcpy(&last.low, fresh, 8);
+        std::memcpy(&last.high, fresh + 8, 8);
+    }
+    last.block = block;
+    std::memcpy(out, &last.low, 8);
+    std::memcpy(out + 8, &last.high, 8);
+    return last.length;
+}
+

@@ -80,7 +80,7 @@ Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::ui
         return Unreadable;
     if (!looks_like_root_header(volume.root_buffer))
         return NotRoot;
-    std::uint64_t size = (std::uint64_t(get_long(volume.root_buffer, field::hash_table_size)) + 56) * 4;
+    std::uint64_t size = (std::uint64_t(get_long(volume.root_buffer, field::hash_table_size)) + header_longs) * 4;
     std::uint32_t shift = shift_of_block_size(std::int64_t(size));
     if (shift == 0 || (forced != 0 && size != forced))
         return NotRoot;

@@ -54,16 +54,9 @@ constexpr std::uint32_t record_end = 2;
 
 // positions in the header and the records
 namespace undo_field {
-constexpr std::uint32_t block_size = 8;
-constexpr std::uint32_t saved_count = 12;
-constexpr std::uint32_t device_bytes = 16;
-constexpr std::uint32_t offset = 24;
-constexpr std::uint32_t root = 32;
-constexpr std::uint32_t header_check = 40;
-constexpr std::uint32_t record_block = 0;
-constexpr std::uint32_t record_kind = 4;
-constexpr std::uint32_t record_value = 8;
-constexpr std::uint32_t record_check = 16;
+constexpr std::uint32_t block_size = 8, saved_count = 12, device_bytes = 16, offset = 24, root = 32,
+                        header_check = 40;
+constexpr std::uint32_t record_block = 0, record_kind = 4, record_value = 8, record_check = 16;
 }  // namespace undo_field
 
 constexpr std::uint64_t fnv_basis = 14695981039346656037ull;

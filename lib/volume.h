@@ -136,6 +136,9 @@ constexpr std::uint32_t part_high_cyl = 168;
 constexpr std::uint32_t part_dos_type = 192;
 }  // namespace field
 
+// the longs of a header block besides its hash table: a block of n longs
+// holds n - header_longs hash slots
+constexpr std::uint32_t header_longs = 56;
 constexpr std::uint32_t header_type = 2;
 constexpr std::uint32_t extension_type = 16;  // file extension blocks
 constexpr std::uint32_t name_room = 30;
@@ -168,7 +171,7 @@ inline void put_tail(std::uint8_t *block, std::uint32_t distance, std::uint32_t 
 inline std::uint32_t bitmap_page(std::uint32_t i) { return field::bitmap_pages - 4 * i; }
 
 // the number of hash table slots, and of data block pointers per file block
-inline std::uint32_t hash_slots() { return volume.block_size / 4 - 56; }
+inline std::uint32_t hash_slots() { return volume.block_size / 4 - header_longs; }
 
 // long i of a table that starts at the hash table (slot i, or data pointer i)
 inline std::uint32_t table_entry(const std::uint8_t *block, std::uint32_t i)
@@ -263,18 +266,7 @@ int detect_dos_type();
 // Allocation bitmap
 
 int mark_block_used(std::uint32_t block);
-// Marks a free block inside the volume in use and returns true; for a
-// reserved block, one out of range or one already in use it returns false
-// and prints and changes nothing (mark_block_used would print a message).
-bool mark_free_block(std::uint32_t block);
-// mark_block_used for each of the `count` big-endian block numbers at
-// `table`, from the last one back to the first
-void mark_table_used(const std::uint8_t *table, std::uint32_t count);
-// Starts bringing the work map's bit of `block` into the cache, ahead of its
-// mark_block_used; changes nothing that can be seen.
-void prefetch_mark(std::uint32_t block);
 std::uint32_t allocate_block();
-int block_is_used(std::uint32_t block);
 // A chain that cannot name every bitmap block (no bitmap_ext although more
 // than 25 are needed, or an extension chain that ends or breaks early)
 // counts as a bitmap error.
@@ -291,13 +283,7 @@ int store_bitmap();
 
 // `hash_table` points to the first slot of a root or directory hash table
 int check_directory(const std::uint8_t *hash_table);
-// `header` holds the file header read from `header_block`; its extension
-// blocks are read over it
-int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
 int check_dircache_chain(std::uint32_t first_block);
-void print_dir_line(const std::uint8_t *header);
-void print_file_line(const std::uint8_t *header);
-void print_link_line(const std::uint8_t *header);
 // For tests and fuzzers that run several checks in one process: frees the
 // walk's record of visited blocks, so that the next walk starts a fresh one
 // sized for its own volume.
@@ -439,6 +425,38 @@ int print_partitions(std::uint64_t device_bytes);
 // option was given, and refuses a type or options that name another one.
 int select_check_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
 int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
+
+// ---------------------------------------------------------------------------
+// Command-line options that both programs read alike
+
+// The number of the option -b, -s or -r (`key`, the option's letter), read
+// by parse_number; the one of -s must also be a block size ("invalid block
+// size").  Both programs refuse a number before they open the device: result
+// 1, after the message.  Any other key gives 0 and leaves `value` alone.
+int parse_number_option(int key, const char *text, std::int64_t &value);
+
+// the key of --partitions, which has no letter
+constexpr int partitions_key = 0x1301;
+
+// the entries of both programs' option tables for -v, -r, -z and --partitions
+struct argp_option;
+extern const argp_option verbose_option, reserve_option, undo_option, partitions_option;
+
+// What the options below give besides the session's own fields.
+struct SharedOptions {
+    const char *undo_path;  // -z
+    const char *partition;  // -p: a partition's number or drive name
+    bool list_partitions;   // --partitions
+    bool reserve_given;     // -r
+};
+
+// Reads option `key` when both programs read it alike: -v counts in the
+// session, -r sets its reserved blocks, -z, -p and --partitions go into
+// `options`; the numbers of -b, -s and -r are read into `value` (see
+// parse_number_option).  0 when the option is taken, 1 when its number is
+// refused, 2 for an option that is the program's own (-b and -s among them,
+// with their number in `value`).
+int take_shared_option(int key, const char *arg, std::int64_t &value, SharedOptions &options);
 
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened

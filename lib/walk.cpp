@@ -1,5 +1,6 @@
 // The directory tree walk: every entry is checked and listed, and every block
-// that the tree owns is marked in the work map.
+// that the tree owns is marked in the work map.  The text of the listing and
+// of the traces is made in listing.cpp.
 //
 // The walk keeps its own record of the header, file extension and dircache
 // blocks it has visited, one bit per block of the volume.  That record, not
@@ -9,13 +10,10 @@
 // ends.  Directories are walked with a stack of levels on the heap, one block
 // buffer per level, so a tree of any depth costs its depth in blocks and
 // never the process stack.
-#include "volume.h"
+#include "internal.h"
 
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -48,189 +46,6 @@ bool visit(std::uint32_t block)
     return false;
 }
 
-// The 25-character date column: the date text and one blank.  The text fills
-// 24 of the 25 bytes that strftime may use, so its trailing blank does not
-// fit; strftime gives up there and the field's own 25th blank completes it.
-const char *date_text(const std::uint8_t *header)
-{
-    // entries of one volume often share their date: the text of the last
-    // one is kept, so that only a new date is broken down and formatted
-    static char text[26];
-    static std::time_t shown = -1;
-    std::time_t seconds = std::time_t(unix_from_amiga_date(get_date(header, field::date)));
-    if (seconds != shown) {
-        // localtime_r reads the time zone once, where localtime looks at the
-        // zone file again for every line when TZ is not set; the zone is the
-        // same for the whole run, so the text is the same
-        if (shown == -1)
-            tzset();
-        shown = seconds;
-        std::memset(text, ' ', 25);
-        text[25] = '\0';
-        std::tm broken_down;
-        if (const std::tm *local = localtime_r(&seconds, &broken_down))
-            std::strftime(text, 25, "%a %b %e %T %Y ", local);
-        text[25] = '\0';
-        for (int i = 0; i < 25; ++i)
-            if (text[i] == '\0')
-                text[i] = ' ';
-    }
-    return text;
-}
-
-// The decimal digits of `value` end at `end`; returns where they start.  Two
-// digits at a time, from a table.
-char *decimal(char *end, std::uint32_t value)
-{
-    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                                    "8081828384858687888990919293949596979899";
-    char *p = end;
-    while (value >= 100) {
-        std::uint32_t pair = value % 100;
-        value /= 100;
-        p -= 2;
-        std::memcpy(p, pairs + 2 * pair, 2);
-    }
-    if (value >= 10) {
-        p -= 2;
-        std::memcpy(p, pairs + 2 * value, 2);
-    } else {
-        *--p = char('0' + value);
-    }
-    return p;
-}
-
-// the number of decimal digits of `value`
-std::size_t digit_count(std::uint32_t value)
-{
-    std::size_t count = 1;
-    for (std::uint32_t limit = 10; count < 10 && value >= limit; limit *= 10)
-        count += 1;
-    return count;
-}
-
-// printf's "%10u ": the number right-aligned in ten columns, and a blank
-char *put_column(char *p, std::uint32_t value)
-{
-    std::memset(p, ' ', 10);
-    decimal(p + 10, value);
-    p[10] = ' ';
-    return p + 11;
-}
-
-// `count` bytes of text, then blanks up to `width` columns when it is shorter
-char *put_field(char *p, const char *text, std::size_t count, std::size_t width)
-{
-    std::memcpy(p, text, count);
-    p += count;
-    if (count < width) {
-        std::memset(p, ' ', width - count);
-        p += width - count;
-    }
-    return p;
-}
-
-// One listing line, formatted by hand and written at once, with the text of
-// printf's "%10u %-30.*s " for the key and the name, the 11 columns of
-// `middle`, the date column, `lead` (a blank or nothing) and "%*.*s\n" for the
-// comment.  A name_length that would run past the block is cut at its end,
-// and a NUL byte ends the name, as printf's precision does.  The comment runs
-// to its first NUL byte or the end of the block, right-aligned in a field
-// comment_length wide.
-void print_line(const std::uint8_t *header, const char *middle, bool lead)
-{
-    // 11 + 79 + 1 + 11 + 25 + 1 + 255 + 1 bytes at most
-    char line[512];
-    char *p = put_column(line, get_long(header, field::header_key));
-    std::size_t length = header[tail(field::name_length)];
-    const char *name = reinterpret_cast<const char *>(header + tail(field::name));
-    p = put_field(p, name, strnlen(name, length < field::name ? length : field::name), 30);
-    *p++ = ' ';
-    p = put_field(p, middle, 11, 11);
-    p = put_field(p, date_text(header), 25, 25);
-    if (lead)
-        *p++ = ' ';
-    const char *comment = reinterpret_cast<const char *>(header + tail(field::comment));
-    std::size_t count = strnlen(comment, field::comment);
-    std::size_t width = header[tail(field::comment_length)];
-    if (count < width) {
-        std::memset(p, ' ', width - count);
-        p += width - count;
-    }
-    p = put_field(p, comment, count, 0);
-    *p++ = '\n';
-    fwrite_unlocked(line, 1, std::size_t(p - line), stdout);
-}
-
-// The traces " [%u]" of blocks at level 2, formatted by hand: on a large
-// volume the data block traces are most of the output, and the text is the
-// same as printf's.
-//
-// The last trace is kept as the two words that hold its 16 bytes of text: a
-// file's data blocks mostly follow each other, so the next text is usually
-// the last one with its last digit one higher.  Words, not bytes, and a
-// plain local object, so that the compiler keeps them in registers.
-struct LastTrace {
-    std::uint64_t low = 0, high = 0;
-    std::size_t length = 0;
-    std::uint32_t block = 0;
-};
-
-// where byte `at` of a 16-byte text lies in its word
-inline unsigned shift_of(std::size_t at)
-{
-    unsigned byte = unsigned(at % 8);
-    return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
-}
-
-// Puts the trace of `block` at `out`, which has room for 16 bytes, and
-// returns its length.
-inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
-{
-    std::size_t at = last.length - 2;  // the last digit, when there is a last trace
-    unsigned shift = shift_of(at);
-    std::uint64_t digit = ((at < 8 ? last.low : last.high) >> shift) & 0xFF;
-    // (a 64-bit sum: block 0 does not follow block 2^32 - 1)
-    if (last.length != 0 && block == std::uint64_t(last.block) + 1 && digit != '9') {
-        if (at < 8)
-            last.low += std::uint64_t(1) << shift;
-        else
-            last.high += std::uint64_t(1) << shift;
-    } else {
-        char fresh[16];
-        std::size_t count = digit_count(block);
-        fresh[0] = ' ';
-        fresh[1] = '[';
-        decimal(fresh + 2 + count, block);
-        fresh[2 + count] = ']';
-        last.length = count + 3;
-        std::memcpy(&last.low, fresh, 8);
-        std::memcpy(&last.high, fresh + 8, 8);
-    }
-    last.block = block;
-    std::memcpy(out, &last.low, 8);
-    std::memcpy(out + 8, &last.high, 8);
-    return last.length;
-}
-
-// The trace of one block, written at once
-void trace_block(std::uint32_t block)
-{
-    if (volume.verbosity < 2)
-        return;
-    char text[16];
-    LastTrace last;
-    fwrite_unlocked(text, 1, put_trace(text, block, last), stdout);
-}
-
-// the newline that ends a file's or a dircache chain's traces at level 2
-void end_traces()
-{
-    if (volume.verbosity >= 2)
-        putc_unlocked('\n', stdout);
-}
-
 bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
 {
     std::uint32_t key = get_long(header, field::header_key);
@@ -259,6 +74,24 @@ inline void before_read(std::uint32_t block, AheadKind kind)
     read_ahead_step(block);
 }
 
+// Takes block `b` of a chain (a file's extension blocks, a dircache chain)
+// into `buffer`.  false ends the chain's walk: the chain came back to a block
+// already walked (reported as `what` and its number), or the block cannot be
+// read and the buffer holds nothing that belongs to the chain.
+bool take_chain_block(std::uint8_t *buffer, std::uint32_t b, const char *what, AheadKind kind)
+{
+    if (visit(b)) {
+        log_error("%s %d already visited\n", what, b);
+        return false;
+    }
+    before_read(b, kind);
+    if (read_block(buffer, b) != 0) {
+        volume.tree_errors += 1;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void reset_walk_record()
@@ -271,35 +104,6 @@ void reset_walk_record()
 bool block_walked(std::uint32_t block)
 {
     return visited_map && block < volume.total_blocks && (visited_map[block >> 3] & (1u << (block & 7)));
-}
-
-void print_dir_line(const std::uint8_t *header)
-{
-    if (volume.verbosity >= 1)
-        print_line(header, "     <DIR> ", true);
-}
-
-void print_file_line(const std::uint8_t *header)
-{
-    if (volume.verbosity < 1)
-        return;
-    char size[11];
-    put_column(size, get_tail(header, field::byte_size));
-    print_line(header, size, false);
-}
-
-void print_link_line(const std::uint8_t *header)
-{
-    if (volume.verbosity < 1)
-        return;
-    const char *label = "     <?\?\?> ";
-    switch (std::int32_t(get_tail(header, field::secondary_type))) {
-    case SoftLink: label = "<SOFTLINK> "; break;
-    case LinkDir: label = " <LINKDIR> "; break;
-    case FileLink: label = "<FILELINK> "; break;
-    default: break;
-    }
-    print_line(header, label, true);
 }
 
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
@@ -336,7 +140,7 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
                 }
                 std::uint32_t p = table_entry(header, j - 1);
                 used += put_trace(text + used, p, last);
-                if (!mark_free_block(p)) {
+                if (!try_mark_used(p)) {
                     fwrite_unlocked(text, 1, used, stdout);
                     used = 0;
                     mark_block_used(p);
@@ -360,17 +164,8 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
             return 0;
         }
         current = e;
-        if (visit(e)) {
-            log_error("extended block %d already visited\n", e);
+        if (!take_chain_block(header, e, "extended block", AheadKind::Extension))
             return 0;
-        }
-        // a block that cannot be read ends the file's walk: the buffer holds
-        // nothing that belongs to it
-        before_read(e, AheadKind::Extension);
-        if (read_block(header, e) != 0) {
-            volume.tree_errors += 1;
-            return 0;
-        }
         // A block that fails its checksum or is no extension block at all
         // holds no pointers to trust: the file's walk ends, and the blocks
         // behind it stay unmarked.
@@ -412,15 +207,8 @@ int check_dircache_chain(std::uint32_t first_block)
         return 1;
     alignas(4) std::uint8_t buffer[max_block_size];
     for (std::uint32_t b = first_block; b != 0; b = get_long(buffer, field::dircache_next)) {
-        if (visit(b)) {
-            log_error("dcache entry %d already visited\n", b);
+        if (!take_chain_block(buffer, b, "dcache entry", AheadKind::Cache))
             return 1;
-        }
-        before_read(b, AheadKind::Cache);
-        if (read_block(buffer, b) != 0) {
-            volume.tree_errors += 1;
-            return 1;
-        }
         if (block_checksum(buffer) != 0) {
             log_error("dcache entry %d has invalid checksum\n", b);
             volume.tree_errors += 1;

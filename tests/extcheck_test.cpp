@@ -19,7 +19,7 @@
 
 #include "e2e.h"
 #include "volbuilder.h"
-#include "volume.h"
+#include "internal.h"
 
 namespace {
 

@@ -30,6 +30,10 @@ std::vector<fs::path> inputs(const std::string &target)
     return found;
 }
 
+// An input of random bytes may hold a volume the checker reads to the end
+// (status 0, whatever damage it reports) or one it must give up on early (no
+// root block, an unknown DOS type, a damaged partition table: status 1).  Both
+// are right; what each input must never do is end by a signal or another status.
 void expect_clean_end(const e2e::Run &run, const std::string &what)
 {
     EXPECT_TRUE(run.status == 0 || run.status == 1) << what << ": status " << run.status << "\n" << run.out;
@@ -108,9 +112,10 @@ TEST(FuzzRegression, FormatInputsEndCleanly)
         ASSERT_NE(at, std::string::npos) << formatted.out;
         std::string root = std::to_string(std::stoul(formatted.out.substr(at + 11)));
         std::string reserved = std::to_string(std::max<std::uint32_t>(in.reserved, 1));
-        expect_clean_end(
-            e2e::vistrel({"-n", "-v", "-s", std::to_string(in.block_size), "-r", reserved, "-b", root, image}),
-            "vistrel -n");
+        // a volume just made is read to its end
+        e2e::Run checked =
+            e2e::vistrel({"-n", "-v", "-s", std::to_string(in.block_size), "-r", reserved, "-b", root, image});
+        EXPECT_EQ(checked.status, 0) << "vistrel -n\n" << checked.out;
     }
 }
 

@@ -474,15 +474,25 @@ TEST(Bitmap, MarkTableOfRunsAsOneByOne)
     }
 }
 
-TEST(Bitmap, MapBitAddressing)
+// Where a block's bit lands in the bitmap block that is written: bit k of
+// the map (block reserved + k) is bit k % 32 of long k / 32, a set bit free.
+TEST(Bitmap, MapBitsInTheStoredBlock)
 {
-    fresh_map();
+    const std::string path = e2e::sparse_image("bits.img", 1760 * 512);
+    int fd = open(path.c_str(), O_RDWR);
+    start_session(fd, 512, 1760);
+    volume.root_block = 880;
+    volume.volume_name = "";
+    init_root_block();
+    ASSERT_EQ(create_bitmap(), 0);
     for (std::uint32_t b : {2u, 9u, 10u, 33u, 34u})
         ASSERT_EQ(mark_block_used(b), 0);
-    // in memory a set bit is a block in use (bitmap blocks hold the inverse)
-    const std::uint8_t expected[8] = {0x80, 0x00, 0x01, 0x81, 0x00, 0x00, 0x00, 0x01};
-    EXPECT_EQ(std::vector<std::uint8_t>(volume.work_map, volume.work_map + 8),
-              std::vector<std::uint8_t>(expected, expected + 8));
+    ASSERT_EQ(store_bitmap(), 0);
+    // map bits 0, 7, 8 and 31 in use in long 0, bit 32 in long 1
+    EXPECT_EQ(e2e::read_be32(path, 881 * 512 + 4), ~0x80000181u);
+    EXPECT_EQ(e2e::read_be32(path, 881 * 512 + 8), ~0x00000001u);
+    EXPECT_EQ(e2e::read_be32(path, 881 * 512 + 12), 0xFFFFFFFFu);
+    close(fd);
 }
 
 TEST(Bitmap, CreateAndStoreOneBitmapBlock)

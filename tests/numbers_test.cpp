@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,54 @@ TEST(Numbers, ReadingAndRange)
             EXPECT_EQ(value, 77);  // untouched
             EXPECT_EQ(out, std::string("vistrel: number '") + c.text + "' does not fit in 32 bits\n");
         }
+    }
+}
+
+// The options both programs read alike: what each takes into the session or
+// the shared options, what it leaves to the program, and what it refuses.
+TEST(Numbers, SharedOptions)
+{
+    const struct {
+        int key;
+        const char *arg;
+        int result;
+        std::int64_t value;  // 77 when no number is read
+        const char *out;
+    } cases[] = {
+        {'v', nullptr, 0, 77, ""},
+        {'r', "5", 0, 5, ""},
+        {'r', "0", 0, 0, ""},  // the checker refuses it on its own
+        {'r', "4294967296", 1, 77, "vistrel: number '4294967296' does not fit in 32 bits\n"},
+        {'b', "-1", 2, -1, ""},
+        {'s', "1024", 2, 1024, ""},
+        {'s', "1000", 1, 1000, "vistrel: invalid block size 1000\n"},
+        {'s', "4294967808", 1, 77, "vistrel: number '4294967808' does not fit in 32 bits\n"},
+        {'z', "undo.file", 0, 77, ""},
+        {'p', "Work", 0, 77, ""},
+        {partitions_key, nullptr, 0, 77, ""},
+        {'n', nullptr, 2, 77, ""},
+        {'o', nullptr, 2, 77, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.key);
+        std::memset(&volume, 0, sizeof volume);
+        volume.reserved_blocks = 2;
+        SharedOptions shared{};
+        std::int64_t value = 77;
+        testing::internal::CaptureStdout();
+        int result = take_shared_option(c.key, c.arg, value, shared);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(value, c.value);
+        // only a taken option changes anything
+        bool taken = result == 0;
+        EXPECT_EQ(volume.verbosity, c.key == 'v' && taken ? 1 : 0);
+        EXPECT_EQ(volume.reserved_blocks, c.key == 'r' && taken ? std::uint32_t(c.value) : 2u);
+        EXPECT_EQ(shared.reserve_given, c.key == 'r' && taken);
+        EXPECT_EQ(shared.undo_path, c.key == 'z' ? c.arg : nullptr);
+        EXPECT_EQ(shared.partition, c.key == 'p' ? c.arg : nullptr);
+        EXPECT_EQ(shared.list_partitions, c.key == partitions_key);
     }
 }
 

@@ -47,6 +47,24 @@ inline Run vistrel(const std::vector<std::string> &args)
 }
 inline Run plandor(const std::vector<std::string> &args) { return run(PLANDOR_PATH, args); }
 
+// The variants that the tests walk, and the checker's detection line for each
+struct Variant {
+    std::uint32_t dos_type;
+    const char *detected;
+};
+
+inline const Variant variants[] = {
+    {0x444F5300u + 0, "detected a old amiga filesystem\n"},
+    {0x444F5300u + 1, "detected a fast amiga filesystem\n"},
+    {0x444F5300u + 2, "detected a international old amiga filesystem\n"},
+    {0x444F5300u + 3, "detected a international fast amiga filesystem\n"},
+    {0x444F5300u + 4, "detected a dircache old amiga filesystem\n"},
+    {0x444F5300u + 5, "detected a dircache fast amiga filesystem\n"},
+    {0x6D754600u + 1, "detected a multiuser fast amiga filesystem\n"},
+    {0x6D754600u + 4, "detected a dircache multiuser old amiga filesystem\n"},
+    {0x6D754653u, "detected a international multiuser fast amiga filesystem\n"},
+};
+
 // A fresh path in this test program's scratch folder (removed at exit).
 std::string temp_path(const std::string &name);
 // A sparse image file of `bytes` bytes.

@@ -108,26 +108,11 @@ std::string data_trace(const tv::Volume &v, std::uint32_t file, std::size_t from
     return out;
 }
 
-struct Variant {
-    std::uint32_t dos_type;
-    const char *detected;
-};
-
-const Variant variants[] = {
-    {tv::kDos0 + 0, "detected a old amiga filesystem\n"},
-    {tv::kDos0 + 1, "detected a fast amiga filesystem\n"},
-    {tv::kDos0 + 2, "detected a international old amiga filesystem\n"},
-    {tv::kDos0 + 3, "detected a international fast amiga filesystem\n"},
-    {tv::kDos0 + 4, "detected a dircache old amiga filesystem\n"},
-    {tv::kDos0 + 5, "detected a dircache fast amiga filesystem\n"},
-    {tv::kMuF0 + 1, "detected a multiuser fast amiga filesystem\n"},
-    {tv::kMuFS, "detected a international multiuser fast amiga filesystem\n"},
-};
 
 TEST(PlaceAndExtension, EveryMessageAtEveryBlockSizeAndVariant)
 {
     for (std::uint32_t B : {512u, 1024u, 2048u, 4096u}) {
-        for (const Variant &variant : variants) {
+        for (const e2e::Variant &variant : e2e::variants) {
             SCOPED_TRACE(testing::Message() << "block size " << B << ", DOS type " << std::hex << variant.dos_type);
             const bool folds = tv::dos_is_intl(variant.dos_type) || tv::dos_is_dircache(variant.dos_type);
             tv::Volume v(tv::VolumeSetup{.block_size = B, .total_blocks = 12000, .dos_type = variant.dos_type});

@@ -52,22 +52,6 @@ std::string file_trace(const tv::Volume &v, std::uint32_t file)
 
 const tv::Date epoch{0, 0, 0}, tick49{0, 0, 49}, tick50{0, 0, 50};
 
-struct Variant {
-    std::uint32_t dos_type;
-    const char *detected;
-};
-
-const Variant variants[] = {
-    {tv::kDos0 + 0, "detected a old amiga filesystem\n"},
-    {tv::kDos0 + 1, "detected a fast amiga filesystem\n"},
-    {tv::kDos0 + 2, "detected a international old amiga filesystem\n"},
-    {tv::kDos0 + 3, "detected a international fast amiga filesystem\n"},
-    {tv::kDos0 + 4, "detected a dircache old amiga filesystem\n"},
-    {tv::kDos0 + 5, "detected a dircache fast amiga filesystem\n"},
-    {tv::kMuF0 + 1, "detected a multiuser fast amiga filesystem\n"},
-    {tv::kMuF0 + 4, "detected a dircache multiuser old amiga filesystem\n"},
-    {tv::kMuFS, "detected a international multiuser fast amiga filesystem\n"},
-};
 
 // Listing lines of the populated volume below, in pre-order.
 const std::string devs_line = "       882 Devs                                <DIR> Sun Jan  1 00:00:00 1978  system\n";
@@ -125,7 +109,7 @@ void populate(tv::Volume &v, bool dircache)
 TEST(Listing, EveryBlockSizeAndVariant)
 {
     for (std::uint32_t block_size : {512u, 1024u, 2048u, 4096u}) {
-        for (const Variant &variant : variants) {
+        for (const e2e::Variant &variant : e2e::variants) {
             SCOPED_TRACE(testing::Message() << "block size " << block_size << ", DOS type " << variant.dos_type);
             bool dircache = tv::dos_is_dircache(variant.dos_type);
             tv::Volume v(setup(block_size, variant.dos_type));

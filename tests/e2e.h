@@ -65,6 +65,16 @@ inline const Variant variants[] = {
     {0x6D754653u, "detected a international multiuser fast amiga filesystem\n"},
 };
 
+// `prefix` and the number, appended: g++ 12 at -O3 warns of an overlapping
+// copy (-Wrestrict) inside std::string for "f" + std::to_string(n), which
+// copies the number to make room in front of it.
+inline std::string numbered(const char *prefix, std::uint64_t n)
+{
+    std::string name = prefix;
+    name += std::to_string(n);
+    return name;
+}
+
 // A fresh path in this test program's scratch folder (removed at exit).
 std::string temp_path(const std::string &name);
 // A sparse image file of `bytes` bytes.

@@ -240,15 +240,6 @@ TEST(Extremes, HundredThousandLevelsDeep)
     EXPECT_EQ(last_line(run.out), line);
 }
 
-// "f" and the number, appended: g++ 12 at -O3 warns of an overlapping copy
-// (-Wrestrict) inside std::string for "f" + std::to_string(i), which copies
-// the number to make room in front of it.
-std::string file_name(int i)
-{
-    std::string name = "f";
-    name += std::to_string(i);
-    return name;
-}
 
 TEST(Extremes, HashChainOfHundredThousandEntries)
 {
@@ -258,7 +249,7 @@ TEST(Extremes, HashChainOfHundredThousandEntries)
     // names that all hash to slot 7, so that the chain is a sound one
     std::string name;
     for (int i = 0, n = 0; i < length; ++n) {
-        name = file_name(n);
+        name = e2e::numbered("f", n);
         if (v.hash_slot(name) == 7) {
             last = v.add_file(v.root(), name, 0);
             ++i;

@@ -25,9 +25,9 @@ struct Case {
 void wide_tree(tv::Volume &v, std::uint32_t dirs, std::uint32_t files)
 {
     for (std::uint32_t d = 0; d < dirs; ++d) {
-        std::uint32_t dir = v.add_dir(v.root(), "d" + std::to_string(d));
+        std::uint32_t dir = v.add_dir(v.root(), e2e::numbered("d", d));
         for (std::uint32_t f = 0; f < files; ++f)
-            v.add_file(dir, "f" + std::to_string(f), 0);
+            v.add_file(dir, e2e::numbered("f", f), 0);
     }
 }
 

@@ -90,10 +90,9 @@ int main(int argc, char **argv)
     // the size in 512-byte sectors, kept in 64 bits: a volume of 4096-byte
     // blocks reaches 2^35 sectors
     std::uint64_t bytes = 0;
-    bool block_device = false;
     bool read_only = (volume.flags & ReadOnly) || shared.list_partitions;
     bool writes = !read_only && ((volume.flags & (WriteBitmap | ClearBitmapFlag)) || restore_path);
-    if (open_device(read_only, writes, bytes, block_device) != 0)
+    if (open_device(read_only, writes, bytes) != 0)
         return 1;
     if (shared.list_partitions)
         return print_partitions(bytes);

@@ -88,8 +88,7 @@ int main(int argc, char **argv)
         return 1;
 
     std::uint64_t bytes = 0;
-    bool block_device = false;
-    if (open_device(shared.list_partitions, !shared.list_partitions, bytes, block_device) != 0)
+    if (open_device(shared.list_partitions, !shared.list_partitions, bytes) != 0)
         return 1;
     if (shared.list_partitions)
         return print_partitions(bytes);

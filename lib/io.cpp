@@ -92,7 +92,7 @@ int write_block(const std::uint8_t *buffer, std::uint32_t block)
     return transfer(nullptr, buffer, block, volume.total_blocks, write_texts);
 }
 
-int open_device(bool read_only, bool exclusive, std::uint64_t &bytes, bool &block_device)
+int open_device(bool read_only, bool exclusive, std::uint64_t &bytes)
 {
     // O_EXCL without O_CREAT claims a block device for this run alone: the
     // kernel refuses it while the device is mounted or claimed elsewhere.
@@ -111,10 +111,9 @@ int open_device(bool read_only, bool exclusive, std::uint64_t &bytes, bool &bloc
         std::perror("stat");
         return 1;
     }
-    block_device = S_ISBLK(status.st_mode);
     if (S_ISREG(status.st_mode)) {
         bytes = std::uint64_t(status.st_size);
-    } else if (block_device) {
+    } else if (S_ISBLK(status.st_mode)) {
         // the size query's result is not looked at: a failed one leaves 0,
         // which no volume fits in
         unsigned long sectors = 0;
@@ -182,20 +181,24 @@ __attribute__((target("avx2"))) bool zero_avx2(const std::uint8_t *bytes, std::s
 
 #endif
 
+bool cpu_has_avx2()
+{
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 // The paths of the checksum and the zero test.  The best one that the
 // processor has is chosen at the first call; tests choose each in turn.
 int chosen_path = -1;
 
 int kernel_path()
 {
-    if (chosen_path < 0) {
-        chosen_path = std::endian::native == std::endian::little ? WordPath : PlainPath;
-#if defined(__x86_64__)
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2"))
-            chosen_path = Avx2Path;
-#endif
-    }
+    if (chosen_path < 0)
+        chosen_path = cpu_has_avx2() ? Avx2Path : std::endian::native == std::endian::little ? WordPath : PlainPath;
     return chosen_path;
 }
 
@@ -247,14 +250,9 @@ bool select_kernel_path(KernelPath path)
 {
     switch (path) {
     case Avx2Path:
-#if defined(__x86_64__)
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2"))
+        if (!cpu_has_avx2())
             return false;
         break;
-#else
-        return false;
-#endif
     case WordPath:
         if (std::endian::native != std::endian::little)
             return false;

@@ -232,7 +232,7 @@ int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit
 // or a block device's size in 512-byte sectors.  Anything else is refused.
 // `exclusive` (a run that will write) refuses a block device that is
 // mounted or held open exclusively: "'%s' is in use".
-int open_device(bool read_only, bool exclusive, std::uint64_t &bytes, bool &block_device);
+int open_device(bool read_only, bool exclusive, std::uint64_t &bytes);
 // Waits until what was written has reached the device or the image file
 // (fdatasync), so that later writes never reach it before earlier ones.
 int flush_device();

@@ -12,11 +12,6 @@ const char *argp_program_version = "plandor " TOOLS_VERSION;
 
 namespace {
 
-bool root_given;
-long root_given_value;
-SharedOptions shared;  // -z, -p (the partition to format), --partitions, -r
-bool size_given;
-
 const argp_option formatter_options[] = {
     verbose_option,
     {"root", 'b', "rootblock", 0, "Specify root block", 0},
@@ -33,9 +28,9 @@ const argp_option formatter_options[] = {
 
 error_t parse_formatter_option(int key, char *arg, argp_state *state)
 {
-    auto *session = static_cast<VolumeSession *>(state->input);
+    auto *run = static_cast<RunOptions *>(state->input);
     std::int64_t value = 0;
-    int taken = take_shared_option(key, arg, value, shared);
+    int taken = take_shared_option(key, arg, value, *run);
     if (taken != 2) {
         if (taken == 1)
             std::exit(1);
@@ -43,29 +38,25 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     }
     switch (key) {
     case 'b':
-        root_given = true;
-        root_given_value = long(value);
-        session->root_block = std::uint32_t(value);
+        run->root_given = true;
+        run->root_given_value = long(value);
+        run->root_block = std::uint32_t(value);
         break;
-    case 's':
-        size_given = true;
-        session->block_size = std::uint32_t(value);
-        session->block_shift = shift_of_block_size(value);
-        break;
-    case 'o': session->flags |= OldFormat; break;
-    case 'i': session->flags |= International; break;
-    case 'd': session->flags |= DirCache; break;
+    case 's': run->block_size = std::uint32_t(value); break;
+    case 'o': run->variant |= OldFormat; break;
+    case 'i': run->variant |= International; break;
+    case 'd': run->variant |= DirCache; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
-            session->device_path = arg;
+            run->device_path = arg;
         else if (state->arg_num == 1)
-            session->volume_name = arg;
+            run->volume_name = arg;
         else
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     case ARGP_KEY_END:
         // --partitions takes the device alone
-        if (state->arg_num != (shared.list_partitions ? 1u : 2u))
+        if (state->arg_num != (run->list_partitions ? 1u : 2u))
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
         break;
     default: return ARGP_ERR_UNKNOWN;
@@ -80,23 +71,9 @@ const argp formatter_argp = {formatter_options, parse_formatter_option, "devicef
 
 int main(int argc, char **argv)
 {
-    std::memset(&volume, 0, sizeof volume);
-    volume.reserved_blocks = 2;
-    volume.block_size = 512;
-    volume.block_shift = 9;
-    if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &volume) != 0)
+    RunOptions options;
+    if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &options) != 0)
         return 1;
-
-    std::uint64_t bytes = 0;
-    if (open_device(shared.list_partitions, !shared.list_partitions, bytes) != 0)
-        return 1;
-    if (shared.list_partitions)
-        return print_partitions(bytes);
-    // the undo file records the whole device's size and the partition's offset
-    std::uint64_t device_bytes = bytes;
-    if (shared.partition && select_format_partition(shared.partition, bytes, size_given, shared.reserve_given) != 0)
-        return 1;
-    if (shared.undo_path && undo_create(shared.undo_path, device_bytes) != 0)
-        return 1;
-    return format_volume(bytes, root_given, root_given_value) | undo_finish();
+    TextReporter text(options.verbosity);
+    return run_format(options, text);
 }

@@ -69,31 +69,27 @@ __attribute__((no_sanitize("coverage"))) std::uint64_t image_hash(int fd, std::u
 
 // One run of the checker's steps after the device is open: on the whole
 // image, or with `which` on that partition as -p does it.
-void run_check(const fuzz_input::CheckInput &in, int fd, const char *which)
+void check_once(const fuzz_input::CheckInput &in, int fd, const char *which)
 {
-    std::memset(&volume, 0, sizeof volume);
-    volume.reserved_blocks = in.reserved;
-    volume.root_block = in.root;
-    volume.block_size = in.block_size;
+    RunOptions options;
+    options.fd = fd;
+    options.device_bytes = in.sectors * 512;
+    options.reserved_blocks = in.reserved;
+    options.reserve_given = in.reserved_given;
+    options.root_block = in.root;
+    options.block_size = in.block_size;
     // On a large image the level-2 report can list millions of blocks, and
     // formatting them would take nearly all of the fuzzer's time: level 2 is
     // kept to images of up to 2^18 sectors, where it is still exercised.
-    volume.verbosity = in.verbosity == 2 && in.sectors > (1u << 18) ? 1 : in.verbosity;
-    volume.flags = std::uint8_t((in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) |
-                                (in.write ? WriteBitmap : 0));
-    volume.fd = fd;
+    options.verbosity = in.verbosity == 2 && in.sectors > (1u << 18) ? 1 : in.verbosity;
+    options.options = (in.readonly ? ReadOnly : 0) | (in.clear ? ClearBitmapFlag : 0) | (in.write ? WriteBitmap : 0);
+    options.partition = which;
     // the image is in memory, where the look-ahead would never start
     read_ahead_eager = true;
-    std::uint64_t bytes = in.sectors * 512;
-    // byte 1 of the input, when not 0, stands for -r
-    if (!which || select_check_partition(which, bytes, in.block_size != 0, in.reserved_given) == 0)
-        check_volume(bytes / 512);
-
+    TextReporter text(options.verbosity);
+    run_check(options, text);
     // nothing of the session outlives the run
-    std::free(volume.work_map);
-    std::free(volume.disk_map);
-    volume.work_map = volume.disk_map = nullptr;
-    reset_walk_record();
+    release_session();
 }
 
 }  // namespace
@@ -133,12 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fail("cannot open the image read-only");
     }
 
-    run_check(in, fd, nullptr);
+    check_once(in, fd, nullptr);
     if (has_partition_table(bytes)) {
         volume.fd = fd;
         print_partitions(bytes);
         for (const char *which : {"1", "2", "3", "4"})
-            run_check(in, fd, which);
+            check_once(in, fd, which);
     }
     std::fflush(stdout);
 

@@ -72,7 +72,8 @@ void read_back(const fuzz_input::FormatInput &in, std::uint32_t root, std::uint8
         std::memset(&volume, 0, sizeof volume);
         volume.fd = image_fd;
         volume.reserved_blocks = pass == 0 ? 2 : in.reserved;
-        volume.flags = ReadOnly;
+        volume.options = ReadOnly;
+        reset_report();
         if (pass == 1) {
             volume.root_block = root;
             volume.block_size = in.block_size;
@@ -88,10 +89,10 @@ void read_back(const fuzz_input::FormatInput &in, std::uint32_t root, std::uint8
     std::uint8_t expected = variant & (OldFormat | International | DirCache);
     if (expected & International)
         expected &= std::uint8_t(~DirCache);
-    if ((volume.flags & (OldFormat | International | DirCache | MultiUser)) != expected)
+    if ((volume.variant & (OldFormat | International | DirCache | MultiUser)) != expected)
         fail("the DOS type names another variant");
-    volume.data_bytes_per_block = (volume.flags & OldFormat) ? volume.block_size - 24 : volume.block_size;
-    if (load_bitmap() != 0 || volume.bitmap_errors != 0)
+    volume.data_bytes_per_block = (volume.variant & OldFormat) ? volume.block_size - 24 : volume.block_size;
+    if (load_bitmap() != 0 || tallies().of(Effect::BitmapError) != 0)
         fail("the new bitmap does not load");
     if (get_tail(volume.root_buffer, field::bitmap_flag) != 0xFFFFFFFFu)
         fail("the new bitmap is not marked valid");
@@ -121,21 +122,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (ftruncate(image_fd, 0) != 0 || ftruncate(image_fd, off_t(in.bytes)) != 0)
         fail("cannot size the image");
 
-    std::memset(&volume, 0, sizeof volume);
-    volume.reserved_blocks = in.reserved;
-    volume.block_size = in.block_size;
-    volume.block_shift = shift_of_block_size(in.block_size);
-    volume.verbosity = in.verbosity;
-    volume.flags = std::uint8_t((in.ofs ? OldFormat : 0) | (in.intl ? International : 0) |
-                                (in.dircache ? DirCache : 0));
-    volume.volume_name = in.name.c_str();
-    volume.root_block = std::uint32_t(in.root);
-    volume.fd = image_fd;
+    RunOptions options;
+    options.fd = image_fd;
+    options.device_bytes = in.bytes;
+    options.reserved_blocks = in.reserved;
+    options.reserve_given = true;
+    options.block_size = in.block_size;
+    options.verbosity = in.verbosity;
+    options.variant = std::uint8_t((in.ofs ? OldFormat : 0) | (in.intl ? International : 0) | (in.dircache ? DirCache : 0));
+    options.volume_name = in.name.c_str();
+    options.root_block = std::uint32_t(in.root);
+    options.root_given = in.root_given;
+    options.root_given_value = long(in.root);
+    TextReporter text(options.verbosity);
 
     // the cap on the image keeps every size within 32-bit block numbers, so
     // a refusal is a refused geometry (or a failed allocation), and then
     // nothing may have been written
-    if (format_volume(in.bytes, in.root_given, long(in.root)) != 0) {
+    if (run_format(options, text) != 0) {
         if (!image_is_empty())
             fail("a refused geometry wrote to the image");
         free_session();
@@ -145,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_allocated_blocks();
 
     std::uint32_t root = volume.root_block;
-    std::uint8_t variant = volume.flags;
+    std::uint8_t variant = volume.variant;
     bool default_place = !in.root_given && in.reserved == 2 && in.bytes % in.block_size == 0;
     read_back(in, root, variant, default_place);
     std::fflush(stdout);

@@ -13,6 +13,7 @@
 // their part of the map.
 #include "internal.h"
 
+#include <bit>
 #include <cstdlib>
 
 namespace {
@@ -70,7 +71,7 @@ int setup_maps()
     volume.work_map = static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1));
     volume.disk_map = volume.work_map ? static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1)) : nullptr;
     if (!volume.work_map || !volume.disk_map) {
-        log_error("unable to allocate bitmap\n");
+        raise(Problem::MapMemory);
         return 1;
     }
     written_from = SIZE_MAX;
@@ -97,11 +98,11 @@ int mark_block_used(std::uint32_t block)
     if (try_mark_used(block))
         return 0;
     if (block < volume.reserved_blocks)
-        log_error("can't allocate block %d (block is %s)\n", block, "reserved");
+        raise(Problem::BlockReserved, block);
     else if (block >= volume.total_blocks)
-        log_error("can't allocate block %d (block is %s)\n", block, "out of range");
+        raise(Problem::BlockOutOfRange, block);
     else
-        log_error("block %d already allocated\n", block);
+        raise(Problem::BlockInUse, block);
     return 1;
 }
 
@@ -154,6 +155,16 @@ std::uint32_t allocate_block()
     set_map_bits(map_byte(found), map_mask(found));
     volume.alloc_hint = std::uint32_t(reserved + found);
     return volume.alloc_hint;
+}
+
+std::uint64_t blocks_in_use_on_disk()
+{
+    std::uint64_t blocks = std::uint64_t(volume.total_blocks) - volume.reserved_blocks;
+    std::size_t bytes = std::size_t((blocks + 7) / 8);
+    std::uint64_t used = 0;
+    for (std::size_t i = 0; i < bytes; ++i)
+        used += std::uint64_t(std::popcount(volume.disk_map[i ^ 3]));
+    return used;
 }
 
 int block_is_used(std::uint32_t block)

@@ -1,6 +1,7 @@
-// The bitmap blocks on the volume: the checker's load of the bitmap into the
-// disk map, and the store of the work map that the checker's repair and the
-// formatter both use.  Their extension chain is followed from the root block.
+// The bitmap chain: the checker's load of the bitmap blocks into the disk
+// map (the one walk of the chain on the volume), the formatter's new chain,
+// and the contents of the bitmap and extension blocks that the write plans
+// write.  Both record the chain, which the store and the plans then follow.
 #include "internal.h"
 
 #include <cstring>
@@ -28,15 +29,19 @@ void copy_inverted(std::uint8_t *to, const std::uint8_t *from, std::size_t count
 // and leaves its part of the disk map free.  Returns whether it was taken.
 bool load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
 {
-    if (read_block(volume.bitmap_buffer, pointer) != 0 || block_checksum(volume.bitmap_buffer) != 0) {
-        volume.bitmap_errors += 1;
+    if (read_block(volume.bitmap_buffer, pointer) != 0) {
+        raise(Problem::BitmapUnreadable, pointer);
+        return false;
+    }
+    if (std::uint32_t sum = block_checksum(volume.bitmap_buffer); sum != 0) {
+        raise(Problem::BitmapChecksum, pointer, sum);
         return false;
     }
     // A pointer to a block already in use (the root block, or a bitmap block
     // named twice) would have two bitmap blocks stored over one: it counts as
     // a bitmap error, so that the bitmap is never written back over it.
     if (mark_block_used(pointer) != 0)
-        volume.bitmap_errors += 1;
+        raise(Problem::BitmapPointerInUse, pointer);
     copy_inverted(volume.disk_map + position, volume.bitmap_buffer + field::bitmap_map, map_bytes_per_block());
     return true;
 }
@@ -59,10 +64,32 @@ void fill_bitmap_block(std::uint64_t position, bool &all_free)
     seal_block(volume.bitmap_buffer, field::bitmap_checksum);
 }
 
+BitmapChain chain;
+
+void note_bitmap(BlockAction action, std::uint32_t index, std::uint32_t block)
+{
+    ChainPlace place = chain_place(index);
+    reporter().blocks({BlockKind::Bitmap, action, block, place.slot, place.in_root});
+}
+
 }  // namespace
 
+const BitmapChain &bitmap_chain() { return chain; }
+
+ChainPlace chain_place(std::uint32_t index)
+{
+    if (index < root_bitmap_pages)
+        return {true, 0, index};
+    std::uint32_t per = ext_pointers_per_block();
+    return {false, (index - root_bitmap_pages) / per, (index - root_bitmap_pages) % per};
+}
+
+// The one walk of the chain on the volume: the root's pointers, then each
+// extension block's, up to the bitmap block count; the next extension block
+// is named by the long right after the last pointer taken from a block.
 int load_bitmap()
 {
+    chain = {};
     if (setup_maps() != 0)
         return 1;
     const std::uint8_t *root = volume.root_buffer;
@@ -72,8 +99,9 @@ int load_bitmap()
     read_ahead_table(root + tail(field::bitmap_pages), count < root_bitmap_pages ? count : root_bitmap_pages);
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
         std::uint32_t b = get_tail(root, bitmap_page(i));
+        chain.pointers.push_back(b);
         if (load_bitmap_block(b, position))
-            log_verbose(2, "read bitmap %d : %d\n", i, b);
+            note_bitmap(BlockAction::Read, i, b);
     }
     if (count <= root_bitmap_pages)
         return 0;
@@ -81,8 +109,7 @@ int load_bitmap()
     if (ext == 0) {
         // the rest of the map has nowhere to go: the bitmap is never written
         // back, but the tree is still checked
-        log_error("bitmap blocks missing\n");
-        volume.bitmap_errors += 1;
+        raise(Problem::BitmapMissing);
         return 0;
     }
 
@@ -91,29 +118,29 @@ int load_bitmap()
     std::uint32_t per = ext_pointers_per_block();
     for (;;) {
         if (read_block(buffer, ext) != 0) {
-            volume.bitmap_errors += 1;
+            raise(Problem::BitmapExtUnreadable, ext);
             return 0;
         }
         // Every extension block of a sound chain is new to the work map; one
         // met again means the chain loops or runs into other bitmap blocks.
         if (mark_block_used(ext) != 0) {
-            log_error("bitmap extension chain loops at block %d\n", ext);
-            volume.bitmap_errors += 1;
+            raise(Problem::BitmapExtLoop, ext);
             return 0;
         }
-        log_verbose(2, "read ext bitmap: %u\n", ext);
+        chain.extensions.push_back(ext);
+        reporter().blocks({BlockKind::BitmapExt, BlockAction::Read, ext, 0, false});
         std::uint32_t take = remaining < per ? remaining : per;
         // its bitmap blocks and the next extension block, asked for at once
         read_ahead_table(buffer, take + 1);
         for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
             std::uint32_t b = get_long(buffer, 4 * j);
+            chain.pointers.push_back(b);
             if (load_bitmap_block(b, position))
-                log_verbose(2, "read bitmap %d: %u\n", j, b);
+                reporter().blocks({BlockKind::Bitmap, BlockAction::Read, b, j, false});
         }
         std::uint32_t next = get_long(buffer, 4 * take);
         if (next == 0 && remaining > per) {
-            log_error("bitmap blocks missing\n");
-            volume.bitmap_errors += 1;
+            raise(Problem::BitmapMissing);
             return 1;
         }
         remaining -= take;
@@ -123,58 +150,60 @@ int load_bitmap()
     }
 }
 
-int store_bitmap()
+int create_bitmap()
 {
-    if (volume.bitmap_errors != 0) {
-        log_error("error in bitmap. abort writing bitmap\n");
+    chain = {};
+    if (setup_maps() != 0)
         return 1;
-    }
     std::uint8_t *root = volume.root_buffer;
     std::uint32_t count = bitmap_block_count();
-    std::uint32_t ext = get_tail(root, field::bitmap_ext);
-    if (count > root_bitmap_pages && ext == 0) {
-        log_error("bitmap blocks missing\n");
-        return 1;
+    // the blocks in the order they are handed out: the root's bitmap blocks,
+    // then each extension block before the bitmap blocks it names
+    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i) {
+        chain.pointers.push_back(allocate_block());
+        put_tail(root, bitmap_page(i), chain.pointers.back());
     }
-    // the first failed write ends the store: the bitmap on the volume is
-    // then incomplete whatever follows, and its flag stays as it was
-    std::uint64_t position = 0;
-    bool all_free = false;
-    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i, position += map_bytes_per_block()) {
-        std::uint32_t p = get_tail(root, bitmap_page(i));
-        fill_bitmap_block(position, all_free);
-        log_verbose(2, "write bitmap %d : %d\n", i, p);
-        if (write_block(volume.bitmap_buffer, p) != 0)
-            return 1;
+    if (count <= root_bitmap_pages)
+        return 0;
+    chain.extensions.push_back(allocate_block());
+    put_tail(root, field::bitmap_ext, chain.extensions.back());
+    std::uint32_t remaining = count - root_bitmap_pages;
+    std::uint32_t per = ext_pointers_per_block();
+    for (;;) {
+        std::uint32_t take = remaining < per ? remaining : per;
+        remaining -= take;
+        for (std::uint32_t j = 0; j < take; ++j)
+            chain.pointers.push_back(allocate_block());
+        if (remaining == 0)
+            return 0;
+        chain.extensions.push_back(allocate_block());
     }
-    if (count > root_bitmap_pages) {
-        alignas(4) std::uint8_t buffer[max_block_size];
-        std::uint32_t remaining = count - root_bitmap_pages;
-        std::uint32_t per = ext_pointers_per_block();
-        for (;;) {
-            if (read_block(buffer, ext) != 0) {
-                log_error("bitmap blocks missing\n");
-                return 1;
-            }
-            std::uint32_t take = remaining < per ? remaining : per;
-            for (std::uint32_t j = 0; j < take; ++j, position += map_bytes_per_block()) {
-                std::uint32_t p = get_long(buffer, 4 * j);
-                fill_bitmap_block(position, all_free);
-                log_verbose(2, "write bitmap %d: %u\n", j, p);
-                if (write_block(volume.bitmap_buffer, p) != 0)
-                    return 1;
-            }
-            if (per >= remaining)
-                break;
-            std::uint32_t next = get_long(buffer, 4 * take);
-            remaining -= take;
-            if (next == 0) {
-                log_error("bitmap blocks missing\n");
-                return 1;
-            }
-            ext = next;
-        }
+}
+
+void report_bitmap_allocation()
+{
+    for (std::uint32_t i = 0; i < chain.pointers.size(); ++i) {
+        ChainPlace place = chain_place(i);
+        if (!place.in_root && place.slot == 0 && place.ext < chain.extensions.size())
+            reporter().blocks({BlockKind::BitmapExt, BlockAction::Alloc, chain.extensions[place.ext], 0, false});
+        note_bitmap(BlockAction::Alloc, i, chain.pointers[i]);
     }
-    put_tail(root, field::bitmap_flag, 0xFFFFFFFFu);
-    return 0;
+}
+
+void fill_extension_block(std::uint32_t k, std::uint8_t *buffer)
+{
+    std::memset(buffer, 0, volume.block_size);
+    std::uint32_t per = ext_pointers_per_block();
+    std::size_t first = root_bitmap_pages + std::size_t(k) * per;
+    std::uint32_t take = 0;
+    for (; take < per && first + take < chain.pointers.size(); ++take)
+        put_long(buffer, 4 * take, chain.pointers[first + take]);
+    if (k + 1 < chain.extensions.size())
+        put_long(buffer, 4 * take, chain.extensions[k + 1]);
+}
+
+void fill_bitmap_for_store(std::uint32_t index, bool &all_free)
+{
+    fill_bitmap_block(std::uint64_t(index) * map_bytes_per_block(), all_free);
+    note_bitmap(BlockAction::Write, index, chain.pointers[index]);
 }

@@ -1,6 +1,6 @@
 // The formatter's run once the device is open: size it in blocks, place the
 // root block, and write the root block, the bitmap and the DOS type.
-#include "volume.h"
+#include "internal.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -77,27 +77,13 @@ int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_v
     if (size_device(device_bytes) != 0 || check_geometry(root_given, root_given_value) != 0)
         return 1;
     init_root_block();
-    // signed, as the report has always shown them
-    std::printf("blocks: %d\n", int(volume.total_blocks));
-    std::printf("blocksize: %d\n", int(volume.block_size));
-    std::printf("reserved blocks: %d\n", int(volume.reserved_blocks));
-    std::printf("rootblock: %d\n", int(volume.root_block));
-    // The new root block goes out with its bitmap flag 0 before the first
-    // bitmap block: a format that ends early never leaves a root block whose
-    // bitmap is marked valid over a bitmap that is only partly written (an
-    // old volume's, in the same place, would be).  Only the extension blocks
-    // come before it, as create_bitmap allocates them; the final root block
-    // and block 0 follow once the bitmap blocks are flushed.
-    if (undo_save_format_blocks() != 0 || create_bitmap() != 0)
+    reporter().note(Note::Geometry, {volume.total_blocks, volume.block_size, volume.reserved_blocks, volume.root_block});
+    // the whole volume is laid out in memory before anything is written
+    if (create_bitmap() != 0)
         return 1;
-    if (mark_bitmap_invalid() != 0 || flush_device() != 0)
+    WritePlan plan = format_write_plan();
+    if (save_plan(plan) != 0)
         return 1;
-    if (store_bitmap() != 0 || flush_device() != 0)
-        return 1;
-    // the volume is complete only when the root block and block 0 are on it
-    int written = write_root_block();
-    written |= write_dos_type();
-    if (written == 0)
-        written = flush_device();
-    return written;
+    report_bitmap_allocation();
+    return execute_plan(plan);
 }

@@ -40,9 +40,36 @@ void mark_table_used(const std::uint8_t *table, std::uint32_t count);
 // Starts bringing the work map's bit of `block` into the cache, ahead of its
 // mark_block_used; changes nothing that can be seen.
 void prefetch_mark(std::uint32_t block);
+// the blocks that the disk map holds in use (the bits past the last block of
+// the last map byte may count too): the measure of the walk's progress
+std::uint64_t blocks_in_use_on_disk();
+// the walk's progress starts from 0, out of the blocks in use on the disk
+void start_walk_progress();
 // 1 when the work map has `block` in use (a reserved block or one out of
 // range counts as used), for the tests
 int block_is_used(std::uint32_t block);
+
+// The bitmap chain of the volume, as load_bitmap read it or create_bitmap
+// made it: the bitmap block pointers and the extension blocks in chain order.
+struct BitmapChain {
+    std::vector<std::uint32_t> pointers;
+    std::vector<std::uint32_t> extensions;
+};
+const BitmapChain &bitmap_chain();
+
+// Where bitmap block `index` of the chain is named: entry `slot` of the
+// root's bitmap_pages, or entry `slot` of extension block `ext`.
+struct ChainPlace {
+    bool in_root;
+    std::uint32_t ext;
+    std::uint32_t slot;
+};
+ChainPlace chain_place(std::uint32_t index);
+// extension block `k` of the chain, as the formatter writes it
+void fill_extension_block(std::uint32_t k, std::uint8_t *buffer);
+// bitmap_buffer := sealed bitmap block `index` of the work map, noted as
+// written; `all_free` as for the last call (the buffer may be kept)
+void fill_bitmap_for_store(std::uint32_t index, bool &all_free);
 
 // ---------------------------------------------------------------------------
 // The walk of one file's blocks (walk.cpp)
@@ -52,17 +79,11 @@ int block_is_used(std::uint32_t block);
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
 
 // ---------------------------------------------------------------------------
-// The walk's listing and traces (listing.cpp), for walk.cpp.  put_trace is
-// here, inline, so that the walk's loop over a file's blocks keeps its last
-// trace in registers.
-// the listing line of a directory, a file or a link entry, at level 1
+// The listing lines of the text reporter (listing.cpp): one per directory,
+// file or link entry, formatted by hand with the text of printf.
 void print_dir_line(const std::uint8_t *header);
 void print_file_line(const std::uint8_t *header);
 void print_link_line(const std::uint8_t *header);
-// the trace of one block at level 2, written at once
-void trace_block(std::uint32_t block);
-// the newline that ends a file's or a dircache chain's traces at level 2
-void end_traces();
 
 // The decimal digits of `value` end at `end`; returns where they start.
 char *decimal(char *end, std::uint32_t value);
@@ -72,17 +93,6 @@ std::size_t digit_count(std::uint32_t value);
 // The traces " [%u]" of blocks at level 2, formatted by hand: on a large
 // volume the data block traces are most of the output, and the text is the
 // same as printf's.
-//
-// The last trace is kept as the two words that hold its 16 bytes of text: a
-// file's data blocks mostly follow each other, so the next text is usually
-// the last one with its last digit one higher.  Words, not bytes, and a
-// plain local object, so that the compiler keeps them in registers.
-struct LastTrace {
-    std::uint64_t low = 0, high = 0;
-    std::size_t length = 0;
-    std::uint32_t block = 0;
-};
-
 // where byte `at` of a 16-byte text lies in its word
 inline unsigned shift_of(std::size_t at)
 {

@@ -19,77 +19,76 @@ VolumeSession volume;
 
 namespace {
 
-struct TransferTexts {
-    const char *reserved;
-    const char *out_of_range;
-    const char *failed;
-    const char *short_count;
+// The findings of a failed transfer: reading and writing
+struct TransferProblems {
+    Problem reserved, out_of_range, failed, short_count;
 };
-
-constexpr TransferTexts read_texts = {
-    "unable to read block %d (block is reserved)\n",
-    "unable to read block %d (block is out of range)\n",
-    "unable to read block %d (%s)\n",
-    "short read of block %d (%d of %d)\n",
-};
-
-constexpr TransferTexts write_texts = {
-    "unable to write block %d (block is reserved)\n",
-    "unable to write block %d (block is out of range)\n",
-    "unable to write block %d (%s)\n",
-    "short write of block %d (%d of %d)\n",
-};
+constexpr TransferProblems read_problems = {Problem::ReadReserved, Problem::ReadOutOfRange, Problem::ReadError,
+                                            Problem::ReadShort};
+constexpr TransferProblems write_problems = {Problem::WriteReserved, Problem::WriteOutOfRange, Problem::WriteError,
+                                             Problem::WriteShort};
 
 // One positioned transfer per block: the same offset, the same count and the
 // same outcomes as a seek followed by a read or write, in one system call.
-int transfer(std::uint8_t *in, const std::uint8_t *out, std::uint64_t block, std::uint64_t limit,
-             const TransferTexts &texts)
+int transfer(const BlockSpan &span, std::uint8_t *in, const std::uint8_t *out, std::uint64_t block,
+             const TransferProblems &problems)
 {
-    int number = int(std::uint32_t(block));
-    if (block < volume.reserved_blocks) {
-        log_error(texts.reserved, number);
+    auto number = std::uint32_t(block);
+    if (block < span.first) {
+        raise(problems.reserved, number);
         return 1;
     }
-    if (block >= limit) {
-        log_error(texts.out_of_range, number);
+    if (block >= span.end) {
+        raise(problems.out_of_range, number);
         return 1;
     }
     // the hash of what is written reaches the undo file first
     if (out && undo_note_write(out, std::uint32_t(block)) != 0)
         return 1;
     // at most 2^44 bytes for 32-bit block numbers, well inside off_t
-    std::uint64_t offset = volume.partition_offset + (block << volume.block_shift);
-    ssize_t count = in ? pread(volume.fd, in, volume.block_size, off_t(offset))
-                       : pwrite(volume.fd, out, volume.block_size, off_t(offset));
-    if (count == ssize_t(volume.block_size))
+    std::uint64_t offset = span.offset + (block << span.block_shift);
+    ssize_t count = in ? pread(volume.fd, in, span.block_size, off_t(offset))
+                       : pwrite(volume.fd, out, span.block_size, off_t(offset));
+    if (count == ssize_t(span.block_size))
         return 0;
     if (count < 0) {
         // a positioned transfer has no separate seek that could fail
         if (errno == ESPIPE || errno == EOVERFLOW)
-            log_error("unable to seek to block %d (%s)\n", number, std::strerror(errno));
+            raise(Problem::SeekError, number, std::uint32_t(errno));
         else
-            log_error(texts.failed, number, std::strerror(errno));
+            raise(problems.failed, number, std::uint32_t(errno));
     } else {
-        log_error(texts.short_count, number, int(count), int(volume.block_size));
+        raise(problems.short_count, number, std::uint32_t(count), span.block_size);
     }
     return 1;
 }
 
 }  // namespace
 
-int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit)
+BlockSpan session_span()
 {
-    return transfer(buffer, nullptr, block, limit, read_texts);
+    return {volume.partition_offset, volume.block_size, volume.block_shift, volume.reserved_blocks,
+            volume.total_blocks};
+}
+
+int read_block_in(const BlockSpan &span, std::uint8_t *buffer, std::uint64_t block)
+{
+    return transfer(span, buffer, nullptr, block, read_problems);
+}
+
+int write_block_in(const BlockSpan &span, const std::uint8_t *buffer, std::uint64_t block)
+{
+    return transfer(span, nullptr, buffer, block, write_problems);
 }
 
 int read_block(std::uint8_t *buffer, std::uint32_t block)
 {
-    return transfer(buffer, nullptr, block, volume.total_blocks, read_texts);
+    return transfer(session_span(), buffer, nullptr, block, read_problems);
 }
 
 int write_block(const std::uint8_t *buffer, std::uint32_t block)
 {
-    return transfer(nullptr, buffer, block, volume.total_blocks, write_texts);
+    return transfer(session_span(), nullptr, buffer, block, write_problems);
 }
 
 int open_device(bool read_only, bool exclusive, std::uint64_t &bytes)
@@ -130,7 +129,7 @@ int flush_device()
 {
     if (fdatasync(volume.fd) == 0)
         return 0;
-    log_error("unable to flush device (%s)\n", std::strerror(errno));
+    raise(Problem::FlushError, 0, std::uint32_t(errno));
     return 1;
 }
 
@@ -300,6 +299,8 @@ void log_verbose(int level, const char *format, ...)
 {
     if (volume.verbosity < level)
         return;
+    reporter().flush();
+    stray_lines += 1;
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
@@ -308,6 +309,8 @@ void log_verbose(int level, const char *format, ...)
 
 void log_error(const char *format, ...)
 {
+    reporter().flush();
+    stray_lines += 1;
     std::printf("%s: ", program_name);
     va_list args;
     va_start(args, format);

@@ -120,7 +120,7 @@ std::uint32_t data_block_count(std::uint32_t byte_size)
 
 std::uint32_t name_hash_slot(const std::uint8_t *name, std::uint32_t length)
 {
-    bool latin1 = (volume.flags & (International | DirCache)) != 0;
+    bool latin1 = (volume.variant & (International | DirCache)) != 0;
     std::uint32_t h = length;
     for (std::uint32_t i = 0; i < length; ++i) {
         std::uint32_t c = name[i];

@@ -1,6 +1,5 @@
-// The listing of the tree walk: one line per entry (key, name, size or kind,
-// date, comment) at level 1, and the traces " [n]" of the blocks a file or a
-// dircache chain owns at level 2, all formatted by hand with the text of printf.
+// The listing lines of the text reporter: one line per entry (key, name, size
+// or kind, date, comment), formatted by hand with the text of printf.
 #include "internal.h"
 
 #include <cstdio>
@@ -126,33 +125,10 @@ std::size_t digit_count(std::uint32_t value)
     return count;
 }
 
-// The trace of one block, written at once
-void trace_block(std::uint32_t block)
-{
-    if (volume.verbosity < 2)
-        return;
-    char text[16];
-    LastTrace last;
-    fwrite_unlocked(text, 1, put_trace(text, block, last), stdout);
-}
-
-// the newline that ends a file's or a dircache chain's traces at level 2
-void end_traces()
-{
-    if (volume.verbosity >= 2)
-        putc_unlocked('\n', stdout);
-}
-
-void print_dir_line(const std::uint8_t *header)
-{
-    if (volume.verbosity >= 1)
-        print_line(header, "     <DIR> ", true);
-}
+void print_dir_line(const std::uint8_t *header) { print_line(header, "     <DIR> ", true); }
 
 void print_file_line(const std::uint8_t *header)
 {
-    if (volume.verbosity < 1)
-        return;
     char size[11];
     put_column(size, get_tail(header, field::byte_size));
     print_line(header, size, false);
@@ -160,8 +136,6 @@ void print_file_line(const std::uint8_t *header)
 
 void print_link_line(const std::uint8_t *header)
 {
-    if (volume.verbosity < 1)
-        return;
     const char *label = "     <?\?\?> ";
     switch (std::int32_t(get_tail(header, field::secondary_type))) {
     case SoftLink: label = "<SOFTLINK> "; break;

@@ -22,15 +22,15 @@ int parse_number_option(int key, const char *text, std::int64_t &value)
     return 0;
 }
 
-int take_shared_option(int key, const char *arg, std::int64_t &value, SharedOptions &options)
+int take_shared_option(int key, const char *arg, std::int64_t &value, RunOptions &options)
 {
     if (parse_number_option(key, arg, value) != 0)
         return 1;
     switch (key) {
-    case 'v': volume.verbosity += 1; return 0;
+    case 'v': options.verbosity += 1; return 0;
     case 'r':
         options.reserve_given = true;
-        volume.reserved_blocks = std::uint32_t(value);
+        options.reserved_blocks = std::uint32_t(value);
         return 0;
     case 'z': options.undo_path = arg; return 0;
     case 'p': options.partition = arg; return 0;

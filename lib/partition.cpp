@@ -20,19 +20,8 @@ constexpr std::uint32_t min_summed_longs = 8;  // the header and the list pointe
 // through the guarded read, whatever partition the session is narrowed to.
 int read_table_block(std::uint8_t *buffer, std::uint64_t block, std::uint32_t size, std::uint64_t device_bytes)
 {
-    std::uint32_t saved_size = volume.block_size, saved_shift = volume.block_shift;
-    std::uint32_t saved_reserved = volume.reserved_blocks;
-    std::uint64_t saved_offset = volume.partition_offset;
-    volume.block_size = size;
-    volume.block_shift = shift_of_block_size(size);
-    volume.reserved_blocks = 0;
-    volume.partition_offset = 0;
-    int result = read_block_at(buffer, block, device_bytes >> volume.block_shift);
-    volume.block_size = saved_size;
-    volume.block_shift = saved_shift;
-    volume.reserved_blocks = saved_reserved;
-    volume.partition_offset = saved_offset;
-    return result;
+    std::uint32_t shift = shift_of_block_size(size);
+    return read_block_in({0, size, shift, 0, device_bytes >> shift}, buffer, block);
 }
 
 const char *id_text(std::uint32_t id) { return id == rdsk_id ? "RDSK" : "PART"; }
@@ -369,8 +358,8 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
         return 1;
     }
     constexpr std::uint8_t variant = OldFormat | International | DirCache;
-    if (volume.flags & variant) {
-        std::uint32_t asked = dos_type_from_flags(volume.flags);
+    if (volume.variant & variant) {
+        std::uint32_t asked = dos_type_from_flags(volume.variant);
         if (asked != part->dos_type) {
             char asked_text[17];
             dos_type_text(asked, asked_text);
@@ -379,7 +368,7 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
             return 1;
         }
     } else {
-        volume.flags |= std::uint8_t(table_flags);
+        volume.variant |= std::uint8_t(table_flags);
     }
     // the table's own blocks inside the partition would be overwritten
     std::uint64_t table_bytes[max_partitions + 1][2];

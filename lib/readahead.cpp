@@ -184,7 +184,7 @@ void take_pointers(std::uint32_t number, const std::uint8_t *block, AheadKind ki
     if (secondary == File) {
         read_ahead_follow(extension, AheadKind::Extension);
     } else if (secondary == Dir) {
-        if (volume.flags & DirCache)
+        if (volume.variant & DirCache)
             read_ahead_follow(extension, AheadKind::Cache);
         // a table multiplies what is hinted: one past the window waits
         if (ahead < window())

@@ -30,7 +30,7 @@ void init_root_block()
 int write_root_block()
 {
     seal_block(volume.root_buffer, field::checksum);
-    log_verbose(1, "writing root block at %d\n", volume.root_block);
+    reporter().note(Note::WritingRoot, {volume.root_block});
     return write_block(volume.root_buffer, volume.root_block);
 }
 
@@ -43,15 +43,13 @@ int mark_bitmap_invalid()
 
 int write_dos_type()
 {
-    std::uint32_t reserved = volume.reserved_blocks;
-    volume.reserved_blocks = 0;
-    int result = 1;
-    if (read_block(volume.bitmap_buffer, 0) == 0) {
-        put_long(volume.bitmap_buffer, 0, dos_type_from_flags(volume.flags));
-        result = write_block(volume.bitmap_buffer, 0);
-    }
-    volume.reserved_blocks = reserved;
-    return result;
+    // only the first long changes: the rest of the boot block is kept
+    BlockSpan span = whole_volume_span();
+    alignas(4) std::uint8_t block[max_block_size];
+    if (read_block_in(span, block, 0) != 0)
+        return 1;
+    put_long(block, 0, dos_type_from_flags(volume.variant));
+    return write_block_in(span, block, 0);
 }
 
 namespace {
@@ -76,7 +74,9 @@ enum Candidate { Found, NotRoot, Unreadable };
 Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::uint64_t device_sectors)
 {
     set_block_size(512, 9);
-    if (read_block_at(volume.root_buffer, sector, device_sectors) != 0)
+    // the device in 512-byte sectors, less as many sectors as blocks are reserved
+    BlockSpan sectors = {volume.partition_offset, 512, 9, volume.reserved_blocks, device_sectors};
+    if (read_block_in(sectors, volume.root_buffer, sector) != 0)
         return Unreadable;
     if (!looks_like_root_header(volume.root_buffer))
         return NotRoot;
@@ -89,12 +89,14 @@ Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::ui
         return NotRoot;  // no 32-bit block number reaches it
     set_block_size(std::uint32_t(size), shift);
     volume.root_block = std::uint32_t(block);
-    if (shift != 9 && read_block_at(volume.root_buffer, block, device_sectors) != 0)
+    sectors.block_size = std::uint32_t(size);
+    sectors.block_shift = shift;
+    if (shift != 9 && read_block_in(sectors, volume.root_buffer, block) != 0)
         return NotRoot;
     if (std::int32_t(get_tail(volume.root_buffer, field::secondary_type)) != Root ||
         block_checksum(volume.root_buffer) != 0)
         return NotRoot;
-    log_verbose(1, "root block found at %d\n", volume.root_block);
+    reporter().note(Note::RootFound, {volume.root_block});
     // a volume holds at most 2^32 - 1 blocks; the rest of a larger device
     // is out of its reach
     std::uint64_t blocks = device_sectors >> (shift - 9);
@@ -135,25 +137,21 @@ int find_root_block(std::uint64_t device_sectors)
             }
         }
     }
-    log_error("unable to find root block\n");
+    raise(Problem::RootNotFound);
     return 1;
 }
 
 int detect_dos_type()
 {
-    std::uint32_t reserved = volume.reserved_blocks;
-    volume.reserved_blocks = 0;
-    int result = read_block(volume.bitmap_buffer, 0);
-    volume.reserved_blocks = reserved;
-    if (result != 0)
+    if (read_block_in(whole_volume_span(), volume.bitmap_buffer, 0) != 0)
         return 1;
     std::uint32_t dos_type = get_long(volume.bitmap_buffer, 0);
     int flags = flags_from_dos_type(dos_type);
     if (flags < 0) {
         // another filesystem, or none: a run that stops here says why
-        log_error("unknown DOS type 0x%08x\n", dos_type);
+        raise(Problem::UnknownDosType, 0, dos_type);
         return 1;
     }
-    volume.flags |= std::uint8_t(flags);
+    volume.variant |= std::uint8_t(flags);
     return 0;
 }

@@ -149,16 +149,12 @@ int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value)
 // reads block 0 too, which the guards otherwise refuse
 int read_any_block(std::uint8_t *buffer, std::uint32_t block)
 {
-    std::uint32_t reserved = volume.reserved_blocks;
-    volume.reserved_blocks = 0;
-    int result = read_block(buffer, block);
-    volume.reserved_blocks = reserved;
-    return result;
+    return read_block_in(whole_volume_span(), buffer, block);
 }
 
 // Saves the old contents of `planned` (in that order, each once) and
 // flushes them; from then on every write must be to one of them.
-int save_blocks(std::vector<std::uint32_t> planned)
+int save_blocks(const std::vector<std::uint32_t> &planned)
 {
     if (undo.fd < 0 || undo.saved)
         return 0;
@@ -202,36 +198,6 @@ int save_blocks(std::vector<std::uint32_t> planned)
     undo.saved = true;
     log_verbose(1, "saved %zu blocks in undo file '%s'\n", order.size(), undo.path);
     return 0;
-}
-
-// the bitmap extension blocks and bitmap blocks that the root names, as far
-// as the bitmap was loaded without error
-void plan_bitmap_blocks(std::vector<std::uint32_t> &planned)
-{
-    const std::uint8_t *root = volume.root_buffer;
-    std::uint32_t count = bitmap_block_count();
-    auto usable = [](std::uint32_t b) { return b >= volume.reserved_blocks && b < volume.total_blocks; };
-    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
-        if (usable(get_tail(root, bitmap_page(i))))
-            planned.push_back(get_tail(root, bitmap_page(i)));
-    if (count <= root_bitmap_pages)
-        return;
-    std::uint32_t remaining = count - root_bitmap_pages;
-    std::uint32_t per = volume.block_size / 4 - 1;
-    alignas(4) std::uint8_t buffer[max_block_size];
-    // at most as many extension blocks as the map needs: a chain that loops
-    // ends there
-    for (std::uint32_t ext = get_tail(root, field::bitmap_ext); usable(ext) && remaining > 0;) {
-        if (read_block(buffer, ext) != 0)
-            return;
-        planned.push_back(ext);
-        std::uint32_t take = remaining < per ? remaining : per;
-        for (std::uint32_t j = 0; j < take; ++j)
-            if (usable(get_long(buffer, 4 * j)))
-                planned.push_back(get_long(buffer, 4 * j));
-        remaining -= take;
-        ext = remaining > 0 ? get_long(buffer, 4 * take) : 0;
-    }
 }
 
 // the undo file's part of a restore
@@ -377,7 +343,7 @@ bool make_interim_root(const std::uint8_t *old, std::uint8_t *interim)
 
 int write_and_flush(const std::uint8_t *buffer, std::uint32_t block)
 {
-    return write_block(buffer, block) != 0 || flush_device() != 0 ? 1 : 0;
+    return write_block_in(whole_volume_span(), buffer, block) != 0 || flush_device() != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -396,36 +362,11 @@ int undo_create(const char *path, std::uint64_t device_bytes)
     return 1;
 }
 
-int undo_save_check_blocks()
+int undo_save_blocks(const std::vector<std::uint32_t> &blocks)
 {
     if (undo.fd < 0)
         return 0;
-    std::vector<std::uint32_t> planned{volume.root_block};
-    // with a bitmap error nothing but the root block is written
-    if ((volume.flags & WriteBitmap) && !(volume.flags & ClearBitmapFlag) && volume.bitmap_errors == 0)
-        plan_bitmap_blocks(planned);
-    return save_blocks(planned);
-}
-
-int undo_save_format_blocks()
-{
-    if (undo.fd < 0)
-        return 0;
-    // The formatter's blocks: the bitmap and extension blocks, which the
-    // allocation takes from a map that holds only the root block, so the
-    // first free blocks after the root and then those from the first block
-    // after the reserved ones on; the root block; block 0.
-    std::vector<std::uint32_t> planned;
-    std::uint32_t count = bitmap_block_count();
-    std::uint64_t need = std::uint64_t(count) + bitmap_ext_count(count);
-    std::uint32_t low = volume.reserved_blocks > 0 ? volume.reserved_blocks : 1;
-    for (std::uint64_t b = std::uint64_t(volume.root_block) + 1; b < volume.total_blocks && planned.size() < need; ++b)
-        planned.push_back(std::uint32_t(b));
-    for (std::uint32_t b = low; b < volume.root_block && planned.size() < need; ++b)
-        planned.push_back(b);
-    planned.push_back(volume.root_block);
-    planned.push_back(0);
-    return save_blocks(planned);
+    return save_blocks(blocks);
 }
 
 int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
@@ -549,8 +490,6 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     }
 
     // the root block with its flag cleared, the other blocks, the root block
-    std::uint32_t reserved = volume.reserved_blocks;
-    volume.reserved_blocks = 0;
     bool root_differs = root < saved.size() && differs[root];
     bool others = to_write > (root_differs ? 1u : 0u);
     int result = 0;
@@ -560,12 +499,12 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     }
     for (std::size_t i = 0; i < saved.size() && result == 0; ++i)
         if (differs[i] && i != root)
-            result = read_saved(fd, path, saved[i], current) != 0 || write_block(current, saved[i].block) != 0;
+            result = read_saved(fd, path, saved[i], current) != 0 ||
+                     write_block_in(whole_volume_span(), current, saved[i].block) != 0;
     if (result == 0 && others)
         result = flush_device();
     if (result == 0 && root_differs)
         result = write_and_flush(old_root, volume.root_block);
-    volume.reserved_blocks = reserved;
     close(fd);
     if (result == 0)
         log_verbose(1, "restored %u of %zu blocks\n", to_write, saved.size());

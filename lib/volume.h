@@ -3,17 +3,26 @@
 // VolumeSession; every operation returns 0 for success and 1 for failure.
 #pragma once
 
+#include "report.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Session
 
-enum VolumeFlags : std::uint8_t {
+// what the user asked of the checker
+enum CheckOptions : std::uint32_t {
     ReadOnly = 0x01,
     ForceCheck = 0x02,
     ClearBitmapFlag = 0x04,
     WriteBitmap = 0x08,
+};
+
+// the variant of the filesystem: read from the volume's DOS type by the
+// checker, chosen by the options of the formatter
+enum VolumeVariant : std::uint8_t {
     OldFormat = 0x10,
     MultiUser = 0x20,
     International = 0x40,
@@ -37,12 +46,8 @@ struct VolumeSession {
     std::uint32_t total_blocks;
     std::uint32_t alloc_hint;
     int verbosity;
-    int bitmap_errors;
-    // Damage that ended a hash chain, a file's extension chain or a dircache
-    // chain early: the blocks behind it were never walked, so the rebuilt map
-    // shows them free although live entries may own them.
-    int tree_errors;
-    std::uint8_t flags;
+    std::uint32_t options;  // CheckOptions
+    std::uint8_t variant;   // VolumeVariant
     alignas(4) std::uint8_t bitmap_buffer[max_block_size];
     alignas(4) std::uint8_t root_buffer[max_block_size];
     std::uint8_t *work_map;
@@ -203,8 +208,8 @@ int parse_number(const char *text, std::int64_t &value);
 
 // the variant bits that a DOS type sets when read, or -1 when unrecognised
 int flags_from_dos_type(std::uint32_t dos_type);
-// the DOS type written for the variant bits of `flags`
-std::uint32_t dos_type_from_flags(std::uint8_t flags);
+// the DOS type written for the variant bits of `variant`
+std::uint32_t dos_type_from_flags(std::uint8_t variant);
 
 // map bits held by one bitmap block
 inline std::uint32_t bitmap_bits_per_block() { return volume.block_size * 8 - 32; }
@@ -222,11 +227,30 @@ std::uint32_t name_hash_slot(const std::uint8_t *name, std::uint32_t length);
 // ---------------------------------------------------------------------------
 // Block I/O, checksum and messages
 
+// The blocks that a guarded transfer may reach: blocks of `block_size`
+// bytes from byte `offset` of the device, of which [first, end) are
+// allowed.  The session's own span is its volume less the reserved blocks;
+// the root search, block 0 and the partition table take spans of their own.
+struct BlockSpan {
+    std::uint64_t offset;
+    std::uint32_t block_size;
+    std::uint32_t block_shift;
+    std::uint64_t first;
+    std::uint64_t end;
+};
+BlockSpan session_span();
+// the session's span with block 0 and the other reserved blocks allowed
+inline BlockSpan whole_volume_span()
+{
+    BlockSpan span = session_span();
+    span.first = 0;
+    return span;
+}
+
 int read_block(std::uint8_t *buffer, std::uint32_t block);
 int write_block(const std::uint8_t *buffer, std::uint32_t block);
-// The guarded read behind read_block, for block numbers and limits that may
-// exceed 32 bits (the root block search works in 512-byte sectors).
-int read_block_at(std::uint8_t *buffer, std::uint64_t block, std::uint64_t limit);
+int read_block_in(const BlockSpan &span, std::uint8_t *buffer, std::uint64_t block);
+int write_block_in(const BlockSpan &span, const std::uint8_t *buffer, std::uint64_t block);
 // Opens device_path (read-only or for reading and writing, never creating
 // it) into volume.fd and gives its size in bytes: a regular file's length,
 // or a block device's size in 512-byte sectors.  Anything else is refused.
@@ -249,12 +273,8 @@ void log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Root block and boot block
 
 void init_root_block();
+// seals and writes the root block, with the note that names it
 int write_root_block();
-// Sets the root's bitmap_flag to 0 and writes the root block, without the
-// report line of write_root_block: the first write of every bitmap rewrite,
-// so that a run that ends before the last bitmap block is written leaves a
-// volume whose bitmap is marked not valid.
-int mark_bitmap_invalid();
 int write_dos_type();
 // Searches the sectors around the middle of a device of `device_sectors`
 // 512-byte sectors (or the one given with root_block); sets block_size,
@@ -267,16 +287,61 @@ int detect_dos_type();
 
 int mark_block_used(std::uint32_t block);
 std::uint32_t allocate_block();
-// A chain that cannot name every bitmap block (no bitmap_ext although more
-// than 25 are needed, or an extension chain that ends or breaks early)
-// counts as a bitmap error.
+// Reads the bitmap blocks that the root and its extension chain name into
+// the disk map, and records the chain.  A chain that cannot name every
+// bitmap block (no bitmap_ext although more than 25 are needed, or an
+// extension chain that ends or breaks early), a bitmap block that cannot be
+// read or has a bad checksum, or one named twice, is a bitmap error.
 int load_bitmap();
-// 1 when the maps cannot be allocated or an extension block was not written.
+// The formatter's chain: bitmap blocks and extension blocks handed out from
+// a fresh map, right behind the root block.  Nothing is written; 1 when the
+// maps cannot be allocated.
 int create_bitmap();
-// Sets bitmap_flag to -1 in root_buffer only when every bitmap block that
-// the volume needs was written; 1 (flag unchanged) when the bitmap is
-// refused, a write failed or the chain cannot hold the whole map.
+// Writes the work map into the chain's bitmap blocks and sets bitmap_flag
+// to -1 in root_buffer; 1 (flag unchanged) when the bitmap is refused or a
+// write failed.
 int store_bitmap();
+// The formatter's allocation lines of its chain, in the order it was made.
+void report_bitmap_allocation();
+
+// ---------------------------------------------------------------------------
+// Write plans: the writes of a run, in order, with their flush points,
+// listed before the first write.
+
+enum class PlanContent : std::uint8_t {
+    RootInvalid,  // the root block with bitmap_flag 0, without a note
+    RootValid,    // the root block with bitmap_flag -1
+    Root,         // the root block as it is in root_buffer
+    Bitmap,       // bitmap block `index` of the chain, from the work map
+    BitmapExt,    // extension block `index` of the chain
+    DosType,      // block 0 with the variant's DOS type in its first long
+};
+
+struct PlannedWrite {
+    std::uint32_t block;
+    PlanContent content;
+    std::uint32_t index;
+    bool flush_after;
+};
+
+struct WritePlan {
+    std::vector<PlannedWrite> writes;
+    void add(std::uint32_t block, PlanContent content, std::uint32_t index = 0);
+    // the device is flushed after the last write added so far
+    void flush();
+    std::vector<std::uint32_t> blocks() const;
+};
+
+// The checker's writes: with `clear` the root block with its flag cleared;
+// with a bitmap error the root block as read; else the root block with flag
+// 0, the bitmap blocks, the root block with flag -1.
+WritePlan check_write_plan(bool clear);
+// The formatter's: extension blocks, root (flag 0), bitmap blocks, root, block 0.
+WritePlan format_write_plan();
+// Saves the plan's blocks in the undo file, if there is one.
+int save_plan(const WritePlan &plan);
+// The writes, in order; 1 at the first failed write or flush.
+int execute_plan(const WritePlan &plan);
 
 // ---------------------------------------------------------------------------
 // Directory tree verification and listing
@@ -352,13 +417,10 @@ std::uint32_t compare_bitmaps();
 // Creates the undo file `path`, which must not exist yet, for a device of
 // `device_bytes` bytes; nothing is in it until the run saves its blocks.
 int undo_create(const char *path, std::uint64_t device_bytes);
-// Save the old contents of every block the run will write, and flush them,
-// before its first write: the checker's root block (and, with the write
-// option, its bitmap and bitmap extension blocks), or the formatter's bitmap
-// and extension blocks, root block and block 0.  Without an undo file they
-// do nothing.
-int undo_save_check_blocks();
-int undo_save_format_blocks();
+// Saves the old contents of `blocks` (each once, in the order given) and
+// flushes them, before the run's first write: the blocks of its write plan.
+// Without an undo file it does nothing.
+int undo_save_blocks(const std::vector<std::uint32_t> &blocks);
 // Called by every block write with an undo file: records the hash of the new
 // contents and flushes it before the write is issued; refuses a block that
 // was not saved.
@@ -442,21 +504,46 @@ constexpr int partitions_key = 0x1301;
 struct argp_option;
 extern const argp_option verbose_option, reserve_option, undo_option, partitions_option;
 
-// What the options below give besides the session's own fields.
-struct SharedOptions {
-    const char *undo_path;  // -z
-    const char *partition;  // -p: a partition's number or drive name
-    bool list_partitions;   // --partitions
-    bool reserve_given;     // -r
+// What the user asked of a run: the command line of either program.
+struct RunOptions {
+    const char *device_path = nullptr;
+    const char *volume_name = nullptr;  // the formatter's new volume
+    // an open descriptor of `device_bytes` bytes to use instead of opening
+    // device_path (the fuzz targets' memory files); -1 for none
+    int fd = -1;
+    std::uint64_t device_bytes = 0;
+    int verbosity = 0;                 // -v, counted
+    std::uint32_t options = 0;         // CheckOptions
+    std::uint8_t variant = 0;          // the formatter's -o, -i, -d
+    std::uint32_t root_block = 0;      // -b
+    std::uint32_t block_size = 0;      // -s; 0: not given
+    std::uint32_t reserved_blocks = 2; // -r
+    bool root_given = false;
+    long root_given_value = 0;
+    bool reserve_given = false;
+    const char *undo_path = nullptr;     // -z
+    const char *partition = nullptr;     // -p: a partition's number or drive name
+    const char *restore_path = nullptr;  // --restore
+    bool list_partitions = false;        // --partitions
 };
 
-// Reads option `key` when both programs read it alike: -v counts in the
-// session, -r sets its reserved blocks, -z, -p and --partitions go into
-// `options`; the numbers of -b, -s and -r are read into `value` (see
-// parse_number_option).  0 when the option is taken, 1 when its number is
-// refused, 2 for an option that is the program's own (-b and -s among them,
-// with their number in `value`).
-int take_shared_option(int key, const char *arg, std::int64_t &value, SharedOptions &options);
+// Reads option `key` when both programs read it alike: -v, -r, -z, -p and
+// --partitions go into `options`; the numbers of -b, -s and -r are read into
+// `value` (see parse_number_option).  0 when the option is taken, 1 when its
+// number is refused, 2 for an option that is the program's own (-b and -s
+// among them, with their number in `value`).
+int take_shared_option(int key, const char *arg, std::int64_t &value, RunOptions &options);
+
+// The checker's whole run: it opens the device (read-only with -n), lists
+// the partitions, restores an undo file, or checks the volume (in the
+// partition -p names), telling `reporter` what it finds.  Its exit status.
+int run_check(const RunOptions &options, Reporter &reporter);
+// The formatter's whole run: opens the device, lists the partitions or
+// formats the volume (in the partition -p names).  Its exit status.
+int run_format(const RunOptions &options, Reporter &reporter);
+// Frees what a run left (the maps, the walk's record), for callers that run
+// several in one process.
+void release_session();
 
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened

@@ -10,10 +10,15 @@
 // ends.  Directories are walked with a stack of levels on the heap, one block
 // buffer per level, so a tree of any depth costs its depth in blocks and
 // never the process stack.
+//
+// Everything the walk finds, lists and traces goes to the run's reporter;
+// the listing and the traces are made only for a reporter that wants them.
 #include "internal.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -26,11 +31,85 @@ int setup_visited()
     std::size_t size = (std::size_t(volume.total_blocks) + 7) / 8;
     visited_map = static_cast<std::uint8_t *>(std::calloc(size ? size : 1, 1));
     if (!visited_map) {
-        log_error("unable to allocate the record of visited blocks\n");
+        raise(Problem::VisitedMemory);
         return 1;
     }
     return 0;
 }
+
+// Where the walk stands, for the paths of what it reports: the headers of
+// the directories above (each in the buffer of its level) and the name of
+// the entry at hand, if any.  A file's name is copied aside before its
+// extension blocks are read over its header.
+struct WalkPlace {
+    std::uint8_t *const *directories = nullptr;
+    std::size_t depth = 0;
+    const std::uint8_t *leaf = nullptr;  // a header, or null
+    std::uint8_t leaf_copy[max_block_size];
+};
+WalkPlace place;
+
+void append_name(std::string &path, const std::uint8_t *header)
+{
+    std::size_t length = header[tail(field::name_length)];
+    const char *name = reinterpret_cast<const char *>(header + tail(field::name));
+    if (!path.empty())
+        path += '/';
+    path.append(name, strnlen(name, length < field::name ? length : field::name));
+}
+
+void build_path(const void *, std::string &path)
+{
+    for (std::size_t d = 0; d < place.depth; ++d)
+        append_name(path, place.directories[d]);
+    if (place.leaf)
+        append_name(path, place.leaf);
+}
+
+const PathSource walk_path = {build_path, nullptr};
+
+// the entry at hand is `header`, or none
+inline void set_leaf(const std::uint8_t *header) { place.leaf = header; }
+
+// Keeps the leaf's name when its header's buffer is about to be overwritten.
+void keep_leaf(const std::uint8_t *header)
+{
+    if (place.leaf != header)
+        return;
+    std::memcpy(place.leaf_copy + tail(field::name_length), header + tail(field::name_length), field::name_length);
+    place.leaf = place.leaf_copy;
+}
+
+// Progress: blocks marked by the walk, told to a reporter that wants them
+// every 1/1024 of the blocks in use.
+std::uint64_t progress_done, progress_next, progress_step, progress_total;
+
+inline void count_done(std::uint64_t blocks)
+{
+    progress_done += blocks;
+    if (progress_done >= progress_next) [[unlikely]] {
+        if (progress_step != 0) {
+            reporter().progress(progress_done, progress_total);
+            progress_next = progress_done + progress_step;
+        }
+    }
+}
+
+}  // namespace
+
+void start_walk_progress()
+{
+    progress_done = 0;
+    progress_next = UINT64_MAX;
+    progress_step = 0;
+    if (!reporter().wants_progress)
+        return;
+    progress_total = blocks_in_use_on_disk();
+    progress_step = progress_total / 1024 + 1;
+    progress_next = progress_step;
+}
+
+namespace {
 
 // true when the block was visited before; records it otherwise.  Blocks past
 // the end of the volume are never read, so they need no record.
@@ -51,7 +130,7 @@ bool header_key_matches(const std::uint8_t *header, std::uint32_t block)
     std::uint32_t key = get_long(header, field::header_key);
     if (key == block)
         return true;
-    log_error("wrong header key (%u, %u)\n", key, block);
+    raise(Problem::HeaderKey, block, key);
     return false;
 }
 
@@ -76,20 +155,31 @@ inline void before_read(std::uint32_t block, AheadKind kind)
 
 // Takes block `b` of a chain (a file's extension blocks, a dircache chain)
 // into `buffer`.  false ends the chain's walk: the chain came back to a block
-// already walked (reported as `what` and its number), or the block cannot be
-// read and the buffer holds nothing that belongs to the chain.
-bool take_chain_block(std::uint8_t *buffer, std::uint32_t b, const char *what, AheadKind kind)
+// already walked (`loop`), or the block cannot be read (`unreadable`) and
+// the buffer holds nothing that belongs to the chain.
+bool take_chain_block(std::uint8_t *buffer, std::uint32_t b, Problem loop, Problem unreadable, AheadKind kind)
 {
     if (visit(b)) {
-        log_error("%s %d already visited\n", what, b);
+        raise(loop, b);
         return false;
     }
     before_read(b, kind);
     if (read_block(buffer, b) != 0) {
-        volume.tree_errors += 1;
+        raise(unreadable, b);
         return false;
     }
     return true;
+}
+
+inline void trace(BlockKind kind, std::uint32_t block)
+{
+    reporter().blocks({kind, BlockAction::Trace, block, 0, false});
+}
+
+inline void end_traces()
+{
+    if (reporter().wants_blocks)
+        reporter().blocks({BlockKind::Data, BlockAction::TraceEnd, 0, 0, false});
 }
 
 }  // namespace
@@ -113,40 +203,30 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
     std::uint32_t slots = hash_slots();
     std::uint32_t remaining = data_block_count(get_tail(header, field::byte_size));
     std::uint32_t current = get_long(header, field::header_key);
+    bool traced = reporter().wants_blocks;
     for (;;) {
         std::uint32_t expected = remaining <= slots ? remaining : slots;
         std::uint32_t high_seq = get_long(header, field::high_seq);
         if (high_seq != expected)
-            log_error("wrong blockcount %d in %d\n", high_seq, current);
+            raise(Problem::FileBlockCount, current, high_seq);
         // the pointers within the file's size, in file order (from the last slot)
         std::uint32_t j = slots;
-        if (volume.verbosity < 2) {
-            std::uint32_t count = remaining < j ? remaining : j;
+        std::uint32_t count = remaining < j ? remaining : j;
+        count_done(count);
+        if (!traced) {
             mark_table_used(header + field::hash_table + 4 * (j - count), count);
             j -= count;
             remaining -= count;
         } else {
-            // The traces of the table are gathered and written together.  A
-            // block that cannot simply be marked (reserved, out of range or
-            // already in use) has its trace written before mark_block_used's
-            // message.
-            char text[4096];
-            std::size_t used = 0;
-            LastTrace last;
+            // A block's trace comes before its mark, so that a message about
+            // a block that cannot simply be marked (reserved, out of range or
+            // already in use) follows its trace.
             for (; j > 0 && remaining > 0; --j, --remaining) {
-                if (used > sizeof text - 16) {
-                    fwrite_unlocked(text, 1, used, stdout);
-                    used = 0;
-                }
                 std::uint32_t p = table_entry(header, j - 1);
-                used += put_trace(text + used, p, last);
-                if (!try_mark_used(p)) {
-                    fwrite_unlocked(text, 1, used, stdout);
-                    used = 0;
+                trace(BlockKind::Data, p);
+                if (!try_mark_used(p))
                     mark_block_used(p);
-                }
             }
-            fwrite_unlocked(text, 1, used, stdout);
         }
         // the slots past the file's size must be 0: a run of zero slots is
         // passed over with one test, and only a table holding a pointer there
@@ -155,7 +235,7 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
             while (j-- > 0) {
                 std::uint32_t p = table_entry(header, j);
                 if (p != 0)
-                    log_error("block %d exceeds file size\n", p);
+                    raise(Problem::FileBlockPastSize, p);
             }
         }
         std::uint32_t e = get_tail(header, field::extension);
@@ -164,39 +244,40 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
             return 0;
         }
         current = e;
-        if (!take_chain_block(header, e, "extended block", AheadKind::Extension))
+        keep_leaf(header);
+        if (!take_chain_block(header, e, Problem::ExtensionLoop, Problem::ExtensionUnreadable, AheadKind::Extension))
             return 0;
         // A block that fails its checksum or is no extension block at all
         // holds no pointers to trust: the file's walk ends, and the blocks
         // behind it stay unmarked.
         std::uint32_t sum = block_checksum(header);
         if (sum != 0) {
-            log_error("extended block %d has invalid checksum (%x)\n", e, sum);
-            volume.tree_errors += 1;
+            raise(Problem::ExtensionChecksum, e, sum);
             return 0;
         }
         std::uint32_t type = get_long(header, field::type);
         if (type != extension_type) {
-            log_error("extended block %d has invalid primary type %d\n", e, std::int32_t(type));
-            volume.tree_errors += 1;
+            raise(Problem::ExtensionType, e, type);
             return 0;
         }
         // a sound extension block with a wrong key, parent or secondary type
         // is reported and walked all the same
         std::uint32_t key = get_long(header, field::header_key);
         if (key != e)
-            log_error("extended block %d has wrong header key (%u, %u)\n", e, key, e);
+            raise(Problem::ExtensionKey, e, key);
         std::uint32_t parent = get_tail(header, field::parent);
         if (parent != header_block)
-            log_error("extended block %d has wrong parent (%u, %u)\n", e, parent, header_block);
-        std::int32_t secondary = std::int32_t(get_tail(header, field::secondary_type));
-        if (secondary != File)
-            log_error("extended block %d has invalid secondary type %d\n", e, secondary);
+            raise(Problem::ExtensionParent, e, parent, header_block);
+        std::uint32_t secondary = get_tail(header, field::secondary_type);
+        if (std::int32_t(secondary) != File)
+            raise(Problem::ExtensionSecondaryType, e, secondary);
         if (remaining > 0) {
             mark_block_used(e);
-            log_verbose(2, "\n [ext:%u]", e);
+            count_done(1);
+            if (traced)
+                trace(BlockKind::Extension, e);
         } else {
-            log_error("extended block %d exceeds file size\n", e);
+            raise(Problem::ExtensionPastSize, e);
         }
     }
 }
@@ -206,18 +287,20 @@ int check_dircache_chain(std::uint32_t first_block)
     if (setup_visited() != 0)
         return 1;
     alignas(4) std::uint8_t buffer[max_block_size];
+    bool traced = reporter().wants_blocks;
     for (std::uint32_t b = first_block; b != 0; b = get_long(buffer, field::dircache_next)) {
-        if (!take_chain_block(buffer, b, "dcache entry", AheadKind::Cache))
+        if (!take_chain_block(buffer, b, Problem::DircacheLoop, Problem::DircacheUnreadable, AheadKind::Cache))
             return 1;
-        if (block_checksum(buffer) != 0) {
-            log_error("dcache entry %d has invalid checksum\n", b);
-            volume.tree_errors += 1;
+        if (std::uint32_t sum = block_checksum(buffer); sum != 0) {
+            raise(Problem::DircacheChecksum, b, sum);
             return 1;
         }
         if (get_long(buffer, field::dircache_own) != b)
-            log_error("dcache entry %d has key\n", b);
-        trace_block(b);
+            raise(Problem::DircacheKey, b);
+        if (traced)
+            trace(BlockKind::Dircache, b);
         mark_block_used(b);
+        count_done(1);
     }
     end_traces();
     return 0;
@@ -243,12 +326,12 @@ void check_place(const std::uint8_t *header, std::uint32_t a, std::uint32_t dire
 {
     std::uint32_t parent = get_tail(header, field::parent);
     if (parent != directory)
-        log_error("dir entry %d has wrong parent (%u, %u)\n", a, parent, directory);
+        raise(Problem::EntryParent, a, parent, directory);
     std::uint32_t length = header[tail(field::name_length)];
     if (length >= 1 && length <= name_room) {
         std::uint32_t hash = name_hash_slot(header + tail(field::name), length);
         if (hash != slot)
-            log_error("dir entry %d is in hash slot %u, its name hashes to %u\n", a, slot, hash);
+            raise(Problem::EntryHashSlot, a, hash, slot);
     }
 }
 
@@ -304,6 +387,21 @@ void tell_read_ahead()
     }
 }
 
+// An entry of a directory, read from block `a` of the chain of `level`:
+// directories and files must name their own block as their key (links are
+// not held to it), every entry its directory and its hash slot; it is
+// listed, and its header marked.
+inline void take_entry(const std::uint8_t *header, std::uint32_t a, const Level &level, std::int32_t secondary)
+{
+    if (secondary == Dir || secondary == File)
+        header_key_matches(header, a);
+    check_place(header, a, level.directory, level.slot);
+    if (reporter().wants_entries)
+        reporter().entry({header, a, secondary, &walk_path});
+    mark_block_used(a);
+    count_done(1);
+}
+
 }  // namespace
 
 int check_directory(const std::uint8_t *hash_table)
@@ -313,7 +411,7 @@ int check_directory(const std::uint8_t *hash_table)
     std::uint32_t slots = hash_slots();
     Stack stack;
     if (!stack.reserve(1)) {
-        log_error("unable to allocate a buffer for directory level %u\n", 0u);
+        raise(Problem::LevelMemory, 0, 0);
         stack.release();
         return 1;
     }
@@ -323,6 +421,7 @@ int check_directory(const std::uint8_t *hash_table)
             read_ahead_follow(get_long(hash_table, 4 * slot), AheadKind::Entry);
         read_ahead_step(0);
     }
+    set_report_path(&walk_path);
     int result = 0;
     while (stack.count != 0) {
         std::size_t depth = stack.count - 1;
@@ -336,8 +435,11 @@ int check_directory(const std::uint8_t *hash_table)
         }
         std::uint32_t a = level->next;
         level->next = 0;  // the chain ends here unless the entry continues it
+        place.directories = stack.buffers;
+        place.depth = depth;
+        set_leaf(nullptr);
         if (visit(a)) {
-            log_error("dir entry %d already visited\n", a);
+            raise(Problem::EntryLoop, a);
             continue;
         }
         if (depth == stack.buffered) {
@@ -346,12 +448,13 @@ int check_directory(const std::uint8_t *hash_table)
             if (stack.reserve(depth + 2))
                 buffer = static_cast<std::uint8_t *>(std::malloc(volume.block_size));
             if (!buffer) {
-                log_error("unable to allocate a buffer for directory level %u\n", unsigned(depth));
+                raise(Problem::LevelMemory, 0, std::uint32_t(depth));
                 result = 1;
                 break;
             }
             stack.buffers[stack.buffered++] = buffer;
             level = &stack.levels[depth];  // the arrays may have moved
+            place.directories = stack.buffers;
         }
         std::uint8_t *buffer = stack.buffers[depth];
         // the header's bit is marked after its read, which hides the wait
@@ -360,61 +463,53 @@ int check_directory(const std::uint8_t *hash_table)
         walk_depth = stack.count;
         before_read(a, AheadKind::Entry);
         if (read_block(buffer, a) != 0) {
-            volume.tree_errors += 1;
+            raise(Problem::HeaderUnreadable, a);
             continue;
         }
         // and a file's first data block after the checksum
         prefetch_mark(table_entry(buffer, slots - 1));
         std::uint32_t sum = block_checksum(buffer);
         if (sum != 0) {
-            log_error("dir entry %d has invalid checksum (%x)\n", a, sum);
-            volume.tree_errors += 1;
+            raise(Problem::HeaderChecksum, a, sum);
             continue;
         }
         std::uint32_t type = get_long(buffer, field::type);
         if (type != header_type) {
-            log_error("dir entry %d has invalid primary type %d\n", a, type);
-            volume.tree_errors += 1;
+            raise(Problem::HeaderType, a, type);
             continue;
         }
         std::int32_t secondary = std::int32_t(get_tail(buffer, field::secondary_type));
+        if (secondary != Root)
+            set_leaf(buffer);
         switch (secondary) {
         case Dir:
-            header_key_matches(buffer, a);
-            check_place(buffer, a, level->directory, level->slot);
-            print_dir_line(buffer);
-            mark_block_used(a);
-            if (volume.flags & DirCache)
+            take_entry(buffer, a, *level, secondary);
+            if (volume.variant & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
             level->next = get_tail(buffer, field::next_hash);
             stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table), a};
             break;
         case File:
-            header_key_matches(buffer, a);
-            check_place(buffer, a, level->directory, level->slot);
-            print_file_line(buffer);
-            mark_block_used(a);
+            take_entry(buffer, a, *level, secondary);
             level->next = get_tail(buffer, field::next_hash);
             check_file_blocks(buffer, a);
             break;
         case SoftLink:
         case LinkDir:
         case FileLink:
-            check_place(buffer, a, level->directory, level->slot);
-            print_link_line(buffer);
-            mark_block_used(a);
+            take_entry(buffer, a, *level, secondary);
             level->next = get_tail(buffer, field::next_hash);
             break;
         case Root:
-            log_error("dir entry %d has root type\n", a);
-            volume.tree_errors += 1;
+            raise(Problem::HeaderRootType, a);
             break;
         default:
-            log_error("dir entry %d has unknown secondary type %d\n", a, secondary);
-            volume.tree_errors += 1;
+            raise(Problem::HeaderSecondaryType, a, std::uint32_t(secondary));
             break;
         }
     }
+    set_report_path(nullptr);
+    place = {};
     stack.release();
     walk_levels = nullptr;
     walk_depth = 0;

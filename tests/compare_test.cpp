@@ -44,6 +44,7 @@ std::vector<std::uint8_t> inverted(const std::uint8_t *bytes, std::size_t count)
 void new_session(std::uint32_t block_size, std::uint32_t total, std::uint32_t reserved, int verbosity)
 {
     std::memset(&volume, 0, sizeof volume);  // the maps of an earlier test are left to exit
+    reset_report();
     volume.block_size = block_size;
     volume.block_shift = __builtin_ctz(block_size);
     volume.total_blocks = total;
@@ -142,7 +143,7 @@ TEST_F(LoadBitmap, OneBitmapBlock)
     std::string out;
     ASSERT_EQ(load(out), 0);
     EXPECT_EQ(out, "read bitmap 0 : 881\n");
-    EXPECT_EQ(volume.bitmap_errors, 0);
+    EXPECT_EQ(int(tallies().of(Effect::BitmapError)), 0);
     // the disk map is the bit area of block 881; the 4 spare bytes stay free
     std::vector<std::uint8_t> block = e2e::read_range(path_, 881 * 512, 512);
     EXPECT_EQ(std::vector<std::uint8_t>(volume.disk_map, volume.disk_map + 508), inverted(block.data() + 4, 508));
@@ -192,7 +193,7 @@ TEST_F(LoadBitmap, BadBitmapBlocks)
         std::string out;
         ASSERT_EQ(load(out), 0);
         EXPECT_EQ(out, row.out);
-        EXPECT_EQ(volume.bitmap_errors, 1);
+        EXPECT_EQ(int(tallies().of(Effect::BitmapError)), 1);
         EXPECT_EQ(std::vector<std::uint8_t>(volume.disk_map, volume.disk_map + 512),
                   std::vector<std::uint8_t>(512, 0));
         EXPECT_EQ(block_is_used(881), 0);
@@ -213,7 +214,7 @@ TEST_F(LoadBitmap, BitsPastTheEndOnDisk)
     open_image(v, 2);
     std::string out;
     ASSERT_EQ(load(out), 0);
-    EXPECT_EQ(volume.bitmap_errors, 0);
+    EXPECT_EQ(int(tallies().of(Effect::BitmapError)), 0);
     EXPECT_TRUE(is_used(volume.disk_map, 1758));
     EXPECT_TRUE(is_used(volume.disk_map, 55 * 32));
     EXPECT_EQ(captured([] { compare_bitmaps(); }), "bitmap check: \n");
@@ -233,7 +234,7 @@ TEST_F(LoadBitmap, ExtensionBlock)
     std::string out;
     ASSERT_EQ(load(out), 0);
     EXPECT_EQ(out, e2e::root_bitmap_reads(50803) + "read ext bitmap: 50828\nread bitmap 0: 50829\n");
-    EXPECT_EQ(volume.bitmap_errors, 0);
+    EXPECT_EQ(int(tallies().of(Effect::BitmapError)), 0);
     for (std::uint32_t b = 50802; b <= 50829; ++b)
         ASSERT_TRUE(is_used(volume.work_map, b - 2)) << b;
     EXPECT_TRUE(is_used(volume.disk_map, 101600));
@@ -282,7 +283,7 @@ TEST_F(LoadBitmap, ExtensionChainProblems)
         std::string out;
         ASSERT_EQ(load(out), row.result);
         EXPECT_EQ(out, e2e::root_bitmap_reads(50803) + row.messages);
-        EXPECT_EQ(volume.bitmap_errors, row.errors);
+        EXPECT_EQ(int(tallies().of(Effect::BitmapError)), row.errors);
         EXPECT_EQ(is_used(volume.disk_map, 101600), row.last_loaded);
         TearDown();
     }

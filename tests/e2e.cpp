@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -83,6 +84,71 @@ Run run(const std::string &program, const std::vector<std::string> &args, const 
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+namespace {
+
+// true when every stretch of data of `a` reads the same in `b`: holes and
+// written zeros count alike (a sparse copy turns the one into the other)
+bool covered_by(const std::string &a, const std::string &b)
+{
+    for (const auto &[offset, bytes] : sparse_data(a))
+        if (read_range(b, offset, bytes.size()) != bytes)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+Run compared_with_reference(const char *variable, const std::string &program, const std::vector<std::string> &args)
+{
+    const char *reference = std::getenv(variable);
+    if (!reference || !*reference)
+        return run(program, args);
+    // undo files are made by the first run and refused by the second
+    for (const std::string &a : args)
+        if (a == "-z" || a.compare(0, 3, "--u") == 0 || a.compare(0, 5, "--res") == 0)
+            return run(program, args);
+    std::vector<std::string> images;
+    for (const std::string &a : args) {
+        struct stat status;
+        if (a.empty() || a[0] != '/' || stat(a.c_str(), &status) != 0)
+            continue;
+        if (S_ISREG(status.st_mode))
+            images.push_back(a);
+        else if (asks_for_write(args) || std::string(variable) == "REFERENCE_PLANDOR")
+            return run(program, args);  // a device written to cannot be put back
+    }
+    auto copy = [](const std::string &from, const std::string &to) {
+        // holes stay holes and written zeros stay written
+        Run c = run("/bin/cp", {"--sparse=auto", from, to});
+        EXPECT_EQ(c.status, 0) << c.err;
+    };
+    // runs that write nothing are made one after the other on the images as they are
+    if (std::string(variable) == "REFERENCE_VISTREL" && !asks_for_write(args))
+        images.clear();
+    for (const std::string &image : images)
+        copy(image, image + ".before");
+    // the formatter's dates come from the clock: both runs see one time
+    std::vector<std::string> env;
+    if (std::string(variable) == "REFERENCE_PLANDOR")
+        env = {"LD_PRELOAD=" FAULT_SHIM_PATH, "FIXED_TIME=" + std::to_string(std::time(nullptr))};
+    Run old = run(reference, args, env);
+    for (const std::string &image : images) {
+        copy(image, image + ".reference");
+        copy(image + ".before", image);
+    }
+    Run result = run(program, args, env);
+    EXPECT_EQ(old.out, result.out) << "the output differs from the reference build's";
+    EXPECT_EQ(old.err, result.err) << "standard error differs from the reference build's";
+    EXPECT_EQ(old.status, result.status) << "the status differs from the reference build's";
+    for (const std::string &image : images) {
+        EXPECT_TRUE(covered_by(image, image + ".reference") && covered_by(image + ".reference", image))
+            << image << " differs";
+        unlink((image + ".before").c_str());
+        unlink((image + ".reference").c_str());
+    }
     return result;
 }
 

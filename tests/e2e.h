@@ -28,6 +28,13 @@ bool asks_for_write(const std::vector<std::string> &args);
 // next run reads them from the disk, as on a cold device: only then does the
 // checker's read-ahead run.
 void evict_images(const std::vector<std::string> &args);
+// With REFERENCE_VISTREL or REFERENCE_PLANDOR set to another build's
+// program (the build before a change that must not change what the tools
+// do), every run is made by it as well, on the same images as they were
+// before the run, and must print the same, end alike and leave the same
+// bytes.  The formatter's runs are both made at one fixed time.
+Run compared_with_reference(const char *variable, const std::string &program, const std::vector<std::string> &args);
+
 // The checker's run.  One that writes nothing is made on a cold cache, and
 // again by the build with read-ahead compiled out, which must print the same
 // and end alike.
@@ -36,7 +43,7 @@ inline Run vistrel(const std::vector<std::string> &args)
     bool writes = asks_for_write(args);
     if (!writes)
         evict_images(args);
-    Run result = run(VISTREL_PATH, args);
+    Run result = compared_with_reference("REFERENCE_VISTREL", VISTREL_PATH, args);
     if (!writes) {
         Run plain = run(VISTREL_PLAIN_PATH, args);
         EXPECT_EQ(plain.out, result.out) << "read-ahead changed the report";
@@ -45,7 +52,10 @@ inline Run vistrel(const std::vector<std::string> &args)
     }
     return result;
 }
-inline Run plandor(const std::vector<std::string> &args) { return run(PLANDOR_PATH, args); }
+inline Run plandor(const std::vector<std::string> &args)
+{
+    return compared_with_reference("REFERENCE_PLANDOR", PLANDOR_PATH, args);
+}
 
 // The variants that the tests walk, and the checker's detection line for each
 struct Variant {

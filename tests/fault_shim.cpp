@@ -6,6 +6,7 @@
 //                         before it writes: writes 1 .. K-1 are done
 //   FAULT_PWRITE=eio:K    the K-th pwrite fails with EIO, later ones succeed
 //   FAULT_FLUSH=eio:K     the K-th fdatasync or fsync fails with EIO
+//   FIXED_TIME=N          time() gives N
 //
 // Every other call goes straight to the system call.
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/syscall.h>
+#include <ctime>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -91,6 +93,17 @@ ssize_t pwrite64(int fd, const void *buffer, size_t count, off_t offset)
 }
 
 int fdatasync(int fd) { return flush(SYS_fdatasync, fd); }
+
+// FIXED_TIME=N: the clock stands at N seconds (for runs that must write the
+// same dates)
+time_t time(time_t *at)
+{
+    const char *fixed = std::getenv("FIXED_TIME");
+    time_t now = fixed ? time_t(std::strtoll(fixed, nullptr, 10)) : time_t(syscall(SYS_time, nullptr));
+    if (at)
+        *at = now;
+    return now;
+}
 
 int fsync(int fd) { return flush(SYS_fsync, fd); }
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
@@ -18,10 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// FUZZ_INPUTS=DIR runs the cases over DIR/<target>/ instead, for instance
+// over a whole corpus with REFERENCE_VISTREL set (see e2e.h)
 std::vector<fs::path> inputs(const std::string &target)
 {
     std::vector<fs::path> found;
-    fs::path dir = fs::path(SOURCE_DIR) / "tests" / "fuzz-regressions" / target;
+    const char *other = std::getenv("FUZZ_INPUTS");
+    fs::path dir = (other ? fs::path(other) : fs::path(SOURCE_DIR) / "tests" / "fuzz-regressions") / target;
     if (fs::is_directory(dir))
         for (const auto &entry : fs::directory_iterator(dir))
             if (entry.is_regular_file() && entry.path().extension() != ".txt")

@@ -85,9 +85,7 @@ TEST(Numbers, SharedOptions)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.key);
-        std::memset(&volume, 0, sizeof volume);
-        volume.reserved_blocks = 2;
-        SharedOptions shared{};
+        RunOptions shared;
         std::int64_t value = 77;
         testing::internal::CaptureStdout();
         int result = take_shared_option(c.key, c.arg, value, shared);
@@ -97,8 +95,8 @@ TEST(Numbers, SharedOptions)
         EXPECT_EQ(value, c.value);
         // only a taken option changes anything
         bool taken = result == 0;
-        EXPECT_EQ(volume.verbosity, c.key == 'v' && taken ? 1 : 0);
-        EXPECT_EQ(volume.reserved_blocks, c.key == 'r' && taken ? std::uint32_t(c.value) : 2u);
+        EXPECT_EQ(shared.verbosity, c.key == 'v' && taken ? 1 : 0);
+        EXPECT_EQ(shared.reserved_blocks, c.key == 'r' && taken ? std::uint32_t(c.value) : 2u);
         EXPECT_EQ(shared.reserve_given, c.key == 'r' && taken);
         EXPECT_EQ(shared.undo_path, c.key == 'z' ? c.arg : nullptr);
         EXPECT_EQ(shared.partition, c.key == 'p' ? c.arg : nullptr);

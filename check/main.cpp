@@ -14,6 +14,7 @@ namespace {
 
 SharedOptions shared;  // -z, -p (the partition to check), --partitions, -r
 const char *restore_path;
+bool root_given, size_given;  // -b, -s
 constexpr int restore_key = 0x100;
 
 const argp_option checker_options[] = {
@@ -47,8 +48,14 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     default: break;
     }
     switch (key) {
-    case 'b': session->root_block = std::uint32_t(value); break;
-    case 's': session->block_size = std::uint32_t(value); break;
+    case 'b':
+        root_given = true;
+        session->root_block = std::uint32_t(value);
+        break;
+    case 's':
+        size_given = true;
+        session->block_size = std::uint32_t(value);
+        break;
     case 'n': session->flags |= ReadOnly; break;
     case 'f': session->flags |= ForceCheck; break;
     case 'c': session->flags |= ClearBitmapFlag; break;
@@ -63,6 +70,11 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case ARGP_KEY_END:
         if (restore_path && (shared.undo_path || (session->flags & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
+            std::exit(1);
+        }
+        // the undo file knows the volume's place and block size
+        if (restore_path && (shared.partition || shared.reserve_given || root_given || size_given)) {
+            log_error("--restore takes no -p, -b, -s or -r: the undo file knows where the volume lies\n");
             std::exit(1);
         }
         break;
@@ -96,6 +108,8 @@ int main(int argc, char **argv)
         return 1;
     if (shared.list_partitions)
         return print_partitions(bytes);
+    if (writes)
+        protect_partition_table(bytes);
     if (restore_path)
         return restore_volume(restore_path, bytes, volume.flags & ForceCheck, volume.flags & ReadOnly);
     // the undo file records the whole device's size and the partition's offset

@@ -16,6 +16,7 @@ bool root_given;
 long root_given_value;
 SharedOptions shared;  // -z, -p (the partition to format), --partitions, -r
 bool size_given;
+bool force;  // -f: format over what the device holds
 
 const argp_option formatter_options[] = {
     verbose_option,
@@ -25,6 +26,7 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {"force", 'f', nullptr, 0, "Format over a filesystem or partition table that the device holds", 0},
     undo_option,
     {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
@@ -55,6 +57,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
+    case 'f': force = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -92,9 +95,12 @@ int main(int argc, char **argv)
         return 1;
     if (shared.list_partitions)
         return print_partitions(bytes);
+    protect_partition_table(bytes);
     // the undo file records the whole device's size and the partition's offset
     std::uint64_t device_bytes = bytes;
     if (shared.partition && select_format_partition(shared.partition, bytes, size_given, shared.reserve_given) != 0)
+        return 1;
+    if (!force && refuse_format_over_data(bytes, shared.partition) != 0)
         return 1;
     if (shared.undo_path && undo_create(shared.undo_path, device_bytes) != 0)
         return 1;

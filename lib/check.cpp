@@ -46,6 +46,8 @@ int write_bitmap()
         log_error("error in directory tree. abort writing bitmap\n");
         return 1;
     }
+    if (refuse_reserved_misfit() != 0)
+        return 1;
     // the old contents of every block that is written below, first
     if (undo_save_check_blocks() != 0)
         return 1;

@@ -689,6 +689,17 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         return 1;
     }
     std::uint32_t to_write = std::uint32_t(std::count(differs.begin(), differs.end(), true));
+    // a block of the partition table is refused before the first write
+    std::vector<std::uint32_t> planned;
+    for (std::size_t i = 0; i < saved.size(); ++i)
+        if (differs[i])
+            planned.push_back(saved[i].block);
+    if (has_interim)
+        planned.push_back(volume.root_block);
+    if (refuse_table_writes(planned.data(), planned.size()) != 0) {
+        close(fd);
+        return 1;
+    }
     if (dry_run) {
         log_verbose(0, "would restore %u of %zu blocks\n", to_write, saved.size());
         close(fd);

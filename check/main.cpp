@@ -108,7 +108,8 @@ int main(int argc, char **argv)
         return 1;
     if (shared.list_partitions)
         return print_partitions(bytes);
-    if (writes)
+    // a dry-run restore (-n) reports a table block as the restore would
+    if (writes || restore_path)
         protect_partition_table(bytes);
     if (restore_path)
         return restore_volume(restore_path, bytes, volume.flags & ForceCheck, volume.flags & ReadOnly);

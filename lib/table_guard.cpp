@@ -78,12 +78,16 @@ const Protected *hit(std::uint32_t block)
 void protect_partition_table(std::uint64_t device_bytes)
 {
     table.clear();
-    alignas(4) std::uint8_t rdsk[512];
+    // the first 16 sectors in one read: every writing run makes it
+    alignas(4) std::uint8_t first[rdsk_search_sectors * 512];
+    std::uint64_t span = device_bytes < sizeof first ? device_bytes / 512 * 512 : sizeof first;
+    if (span == 0 || !read_at(first, std::size_t(span), 0, device_bytes))
+        return;
+    const std::uint8_t *rdsk = nullptr;
     std::int64_t sector = -1;
-    for (std::uint32_t s = 0; s < rdsk_search_sectors && sector < 0; ++s)
-        if (read_at(rdsk, sizeof rdsk, s * 512ull, device_bytes) && get_long(rdsk, field::table_id) == rdsk_id &&
-            sound(rdsk, 512 / 4))
-            sector = s;
+    for (std::uint32_t s = 0; s < span / 512 && sector < 0; ++s)
+        if (get_long(first + 512 * s, field::table_id) == rdsk_id && sound(first + 512 * s, 512 / 4))
+            sector = s, rdsk = first + 512 * s;
     if (sector < 0)
         return;
     table.push_back({std::uint64_t(sector) * 512, std::uint64_t(sector) * 512 + 512, "RDSK block"});

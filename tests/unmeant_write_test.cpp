@@ -331,6 +331,54 @@ TEST(Restore, EndlessRecordsAreDamage)
     EXPECT_TRUE(e2e::read_file(image) == before);
 }
 
+std::uint64_t get_quad(const Bytes &b, std::size_t at)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = value << 8 | b[at + std::size_t(i)];
+    return value;
+}
+
+void put_quad(Bytes &b, std::size_t at, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        b[at + std::size_t(i)] = std::uint8_t(value >> (56 - 8 * i));
+}
+
+// An undo file of the earlier layout ("AMIUNDO1", no identity) is still
+// restored, onto any file of the size
+TEST(Restore, FileOfAnEarlierVersion)
+{
+    std::string image = populated("Early");
+    Bytes original = e2e::read_file(image);
+    std::string undo = e2e::temp_path("undo");
+    ASSERT_EQ(e2e::vistrel({"-w", "-c", "-z", undo, image}).status, 0);
+    Bytes now = e2e::read_file(undo);
+    // the same file in the earlier layout: no identity part, every check
+    // made again from the new header's
+    std::size_t path = tv::get_be32(&now[52]);
+    std::size_t identity = 24 + (path + 7) / 8 * 8 + 8;
+    Bytes old(now.begin(), now.begin() + 48);
+    old.insert(old.end(), now.begin() + std::ptrdiff_t(48 + identity), now.end());
+    old[7] = '1';
+    std::uint64_t seed = fnv(14695981039346656037ull, old.data(), 40);
+    put_quad(old, 40, seed);
+    std::size_t at = 48;
+    for (std::uint32_t i = 0; i < tv::get_be32(&old[12]); ++i, at += 512 + 16)
+        put_quad(old, at + 512 + 8, fnv(seed, &old[at], 512 + 8));
+    for (; at + 24 <= old.size(); at += 24)
+        put_quad(old, at + 16, fnv(seed, &old[at], 16));
+    ASSERT_EQ(get_quad(now, 40) == seed, false);
+    write_file(undo, old);
+
+    std::string copy = e2e::temp_path("copy.adf");
+    write_file(copy, e2e::read_file(image));
+    e2e::Run run = e2e::vistrel({"--restore=" + undo, copy});
+    EXPECT_EQ(run.out, "restored 1 of 1 blocks\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(e2e::read_file(copy) == original);
+}
+
 // A name and a comment that would clear the terminal and retitle it
 TEST(TerminalNames, ControlCharactersMaskedOnATerminalOnly)
 {

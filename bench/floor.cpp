@@ -245,6 +245,16 @@ void walk()
     }
 }
 
+// A writing run's look for a partition table, whose blocks it must not
+// write: the first 16 sectors of the device, in one read.
+void table_look(std::uint64_t bytes)
+{
+    std::uint8_t first[16 * 512];
+    std::uint64_t span = bytes < sizeof first ? bytes / 512 * 512 : sizeof first;
+    if (span != 0)
+        get(first, 0, std::uint32_t(span));
+}
+
 void run_check(const char *path)
 {
     fd = open(path, write_back ? O_RDWR : O_RDONLY);
@@ -254,6 +264,8 @@ void run_check(const char *path)
     if (fstat(fd, &st) != 0)
         die("cannot stat the image");
     std::uint64_t sectors = device_bytes(st) / 512;
+    if (write_back)
+        table_look(device_bytes(st));
     // the root block search: 512-byte sectors from the middle of the device
     std::uint32_t root_block = 0;
     std::uint64_t first = sectors / 2;
@@ -311,6 +323,7 @@ void run_format(const char *path)
     struct stat st;
     if (fstat(fd, &st) != 0)
         die("cannot stat the image");
+    table_look(device_bytes(st));
     std::uint64_t total = device_bytes(st) >> shift;
     if (total > UINT32_MAX || total < 3)
         die("unsupported size");

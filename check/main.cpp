@@ -45,7 +45,10 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     default: break;
     }
     switch (key) {
-    case 'b': run->root_block = std::uint32_t(value); break;
+    case 'b':
+        run->root_given = true;
+        run->root_block = std::uint32_t(value);
+        break;
     case 's': run->block_size = std::uint32_t(value); break;
     case 'n': run->options |= ReadOnly; break;
     case 'f': run->options |= ForceCheck; break;
@@ -61,6 +64,11 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case ARGP_KEY_END:
         if (run->restore_path && (run->undo_path || (run->options & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
+            std::exit(1);
+        }
+        // the undo file knows the volume's place and block size
+        if (run->restore_path && (run->partition || run->reserve_given || run->root_given || run->block_size != 0)) {
+            log_error("--restore takes no -p, -b, -s or -r: the undo file knows where the volume lies\n");
             std::exit(1);
         }
         break;

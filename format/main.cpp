@@ -20,6 +20,7 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {"force", 'f', nullptr, 0, "Format over a filesystem or partition table that the device holds", 0},
     undo_option,
     {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
@@ -46,6 +47,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     case 'o': run->variant |= OldFormat; break;
     case 'i': run->variant |= International; break;
     case 'd': run->variant |= DirCache; break;
+    case 'f': run->options |= ForceCheck; break;  // format over what the device holds
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             run->device_path = arg;

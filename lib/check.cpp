@@ -30,6 +30,8 @@ int write_bitmap()
         raise(Problem::RefuseTree);
         return 1;
     }
+    if (refuse_reserved_misfit() != 0)
+        return 1;
     WritePlan plan = check_write_plan(false);
     // the old contents of every block that is written below, first
     if (save_plan(plan) != 0)

@@ -42,6 +42,9 @@ int transfer(const BlockSpan &span, std::uint8_t *in, const std::uint8_t *out, s
         raise(problems.out_of_range, number);
         return 1;
     }
+    // no run writes over the partition table
+    if (out && refuse_table_write(std::uint32_t(block)) != 0)
+        return 1;
     // the hash of what is written reaches the undo file first
     if (out && undo_note_write(out, std::uint32_t(block)) != 0)
         return 1;
@@ -111,6 +114,9 @@ int open_device(bool read_only, bool exclusive, std::uint64_t &bytes)
         return 1;
     }
     if (S_ISREG(status.st_mode)) {
+        // a file behind a loop device is as busy as a mounted device
+        if (exclusive && refuse_image_in_use(volume.fd, volume.device_path) != 0)
+            return 1;
         bytes = std::uint64_t(status.st_size);
     } else if (S_ISBLK(status.st_mode)) {
         // the size query's result is not looked at: a failed one leaves 0,

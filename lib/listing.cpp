@@ -73,7 +73,10 @@ void print_line(const std::uint8_t *header, const char *middle, bool lead)
     char *p = put_column(line, get_long(header, field::header_key));
     std::size_t length = header[tail(field::name_length)];
     const char *name = reinterpret_cast<const char *>(header + tail(field::name));
-    p = put_field(p, name, strnlen(name, length < field::name ? length : field::name), 30);
+    std::size_t shown = strnlen(name, length < field::name ? length : field::name);
+    char *name_at = p;
+    p = put_field(p, name, shown, 30);
+    mask_for_terminal(name_at, shown);
     *p++ = ' ';
     p = put_field(p, middle, 11, 11);
     p = put_field(p, date_text(header), 25, 25);
@@ -87,6 +90,7 @@ void print_line(const std::uint8_t *header, const char *middle, bool lead)
         p += width - count;
     }
     p = put_field(p, comment, count, 0);
+    mask_for_terminal(p - count, count);
     *p++ = '\n';
     fwrite_unlocked(line, 1, std::size_t(p - line), stdout);
 }

@@ -181,12 +181,50 @@ const PartitionInfo *find_partition(const PartitionTable &table, const char *whi
 
 PartitionTable table;
 
+// A drive name that two partitions share, in any case, names neither: the
+// user would not know which one is written.  `part` is the first match.
+bool ambiguous(const PartitionTable &from, const char *which, const PartitionInfo &part)
+{
+    std::size_t length = std::strlen(which);
+    if (length <= 9 && std::strspn(which, "0123456789") == length)
+        return false;  // a number names one partition
+    for (std::uint32_t i = 0; i < from.count; ++i) {
+        const PartitionInfo &other = from.part[i];
+        bool same = &other != &part && other.name_length == length;
+        for (std::size_t k = 0; k < length && same; ++k)
+            same = lower(char(other.name[k])) == lower(which[k]);
+        if (same) {
+            log_error("partition name %s is ambiguous: partitions %u (%s) and %u (%s); give its number\n", which,
+                      part.number, part.name_text, other.number, other.name_text);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A partition whose reserved blocks take all of it holds no volume.
+int refuse_reserved(const PartitionInfo &part, std::uint32_t block_size, std::uint32_t reserved)
+{
+    std::uint64_t blocks = (part.end_byte - part.first_byte) / block_size;
+    if (reserved < blocks)
+        return 0;
+    log_error("partition %u (%s) reserves %u blocks of its %" PRIu64 "\n", part.number, part.name_text, reserved,
+              blocks);
+    return 1;
+}
+
 // Reads the table and picks partition `which`, reporting its overlaps.
 const PartitionInfo *choose_partition(const char *which, std::uint64_t device_bytes)
 {
+    if (which[0] == '\0') {
+        log_error("-p takes a partition's number or drive name, not an empty text\n");
+        return nullptr;
+    }
     if (read_partition_table(table, device_bytes) != 0)
         return nullptr;
     const PartitionInfo *part = find_partition(table, which);
+    if (part && ambiguous(table, which, *part))
+        return nullptr;
     if (!part) {
         log_error("no partition %s in the partition table (%u partitions; --partitions lists them)\n", which,
                   table.count);
@@ -336,6 +374,9 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
                   part->name_text);
         return 1;
     }
+    if (refuse_reserved(*part, size_given ? volume.block_size : part->block_size,
+                        reserve_given ? volume.reserved_blocks : part->reserved_blocks) != 0)
+        return 1;
     narrow_to(*part, device_bytes);
     if (!size_given)
         volume.block_size = part->block_size;
@@ -385,6 +426,9 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
             return 1;
         }
     }
+    if (refuse_reserved(*part, size_given ? volume.block_size : part->block_size,
+                        reserve_given ? volume.reserved_blocks : part->reserved_blocks) != 0)
+        return 1;
     narrow_to(*part, device_bytes);
     if (!size_given) {
         volume.block_size = part->block_size;

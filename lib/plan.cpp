@@ -106,7 +106,14 @@ WritePlan format_write_plan()
     return plan;
 }
 
-int save_plan(const WritePlan &plan) { return undo_save_blocks(plan.blocks()); }
+int save_plan(const WritePlan &plan)
+{
+    // a write onto the partition table is refused before the first write
+    std::vector<std::uint32_t> blocks = plan.blocks();
+    if (refuse_table_writes(blocks.data(), blocks.size()) != 0)
+        return 1;
+    return undo_save_blocks(blocks);
+}
 
 int execute_plan(const WritePlan &plan)
 {

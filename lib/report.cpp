@@ -74,6 +74,7 @@ constexpr ProblemInfo catalogue[] = {
 
     {"refuse-tree", E::Refusal, S::Error, "error in directory tree. abort writing bitmap\n", ""},
     {"refuse-bitmap", E::Refusal, S::Error, "error in bitmap. abort writing bitmap\n", ""},
+    {"refuse-reserved", E::Refusal, S::Error, "the bitmap fits %u reserved blocks better than %u; check -r\n", "vo"},
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] == problem_count, "one catalogue row per problem");
 

@@ -61,7 +61,7 @@ enum class Problem : std::uint16_t {
     // the comparison
     BitmapUsedFree, BitmapFreeUsed,
     // refusals of -w
-    RefuseTree, RefuseBitmap,
+    RefuseTree, RefuseBitmap, RefuseReserved,
     Count
 };
 constexpr std::size_t problem_count = std::size_t(Problem::Count);

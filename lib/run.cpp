@@ -59,8 +59,11 @@ int run_check(const RunOptions &options, Reporter &to)
     else if (options.list_partitions)
         status = print_partitions(bytes);
     else if (options.restore_path)
-        status = restore_volume(options.restore_path, bytes, volume.options & ForceCheck, volume.options & ReadOnly);
+        status = (protect_partition_table(bytes),
+                  restore_volume(options.restore_path, bytes, volume.options & ForceCheck, volume.options & ReadOnly));
     else {
+        if (writes)
+            protect_partition_table(bytes);
         // the undo file records the whole device's size and the partition's offset
         std::uint64_t device_bytes = bytes;
         if (options.partition &&
@@ -90,10 +93,13 @@ int run_format(const RunOptions &options, Reporter &to)
     else if (options.list_partitions)
         status = print_partitions(bytes);
     else {
+        protect_partition_table(bytes);
         // the undo file records the whole device's size and the partition's offset
         std::uint64_t device_bytes = bytes;
         if (options.partition &&
             select_format_partition(options.partition, bytes, options.block_size != 0, options.reserve_given) != 0)
+            status = 1;
+        else if (!(options.options & ForceCheck) && refuse_format_over_data(bytes, options.partition) != 0)
             status = 1;
         else if (options.undo_path && undo_create(options.undo_path, device_bytes) != 0)
             status = 1;

@@ -4,13 +4,21 @@
 // An undo file has three parts, every number big-endian:
 //
 //   header, 48 bytes
-//     0  "AMIUNDO1"
+//     0  "AMIUNDO2" ("AMIUNDO1": a file of an earlier version, without the
+//        device's identity, which is still restored)
 //     8  block size
 //    12  number of saved blocks (n)
 //    16  size of the device in bytes (64 bits)
 //    24  byte offset of the volume on the device (64 bits)
 //    32  root block, 36  0
 //    40  check of bytes 0 .. 39 (64 bits)
+//   the device's identity (not in "AMIUNDO1" files), 32 bytes + the path
+//     0  kind: 1 a regular file, 2 a block device
+//     4  length of the path
+//     8  a file's device number, or a block device's own number (64 bits)
+//    16  a file's inode number (64 bits), or 0
+//    24  the path as given, padded with 0 to a multiple of 8 bytes,
+//        then the check of all the part before it
 //   n saved blocks, block size + 16 bytes each
 //     0  block number, 4  0, 8  the old contents,
 //     then the check of the block number, the 0 and the contents
@@ -33,6 +41,7 @@
 #include "volume.h"
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -46,9 +55,15 @@
 
 namespace {
 
-constexpr char undo_magic[8] = {'A', 'M', 'I', 'U', 'N', 'D', 'O', '1'};
+constexpr char undo_magic[8] = {'A', 'M', 'I', 'U', 'N', 'D', 'O', '2'};
+constexpr char undo_magic_v1[8] = {'A', 'M', 'I', 'U', 'N', 'D', 'O', '1'};
 constexpr std::uint32_t header_bytes = 48;
 constexpr std::uint32_t record_bytes = 24;
+// A run writes each saved block a few times at most (the root block: with
+// its flag cleared, then set); more records than this for one block make
+// the file damaged, so that a hostile file cannot make the restore hold
+// millions of hashes.
+constexpr std::size_t max_records_per_block = 8;
 constexpr std::uint32_t record_new = 1;
 constexpr std::uint32_t record_end = 2;
 
@@ -57,6 +72,8 @@ namespace undo_field {
 constexpr std::uint32_t block_size = 8, saved_count = 12, device_bytes = 16, offset = 24, root = 32,
                         header_check = 40;
 constexpr std::uint32_t record_block = 0, record_kind = 4, record_value = 8, record_check = 16;
+constexpr std::uint32_t identity_kind = 0, identity_path_length = 4, identity_device = 8, identity_inode = 16,
+                        identity_path = 24;
 }  // namespace undo_field
 
 constexpr std::uint64_t fnv_basis = 14695981039346656037ull;
@@ -152,6 +169,52 @@ int read_any_block(std::uint8_t *buffer, std::uint32_t block)
     return read_block_in(whole_volume_span(), buffer, block);
 }
 
+// The identity of the device that a run writes: its kind and numbers, and
+// the path as given.
+struct DeviceIdentity {
+    std::uint32_t kind = 0;  // 1 regular file, 2 block device
+    std::uint64_t device = 0, inode = 0;
+    std::string path;
+};
+constexpr std::uint32_t identity_file = 1, identity_block_device = 2;
+
+bool identity_of(int fd, DeviceIdentity &id)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        return false;
+    if (S_ISREG(status.st_mode))
+        id.kind = identity_file, id.device = status.st_dev, id.inode = status.st_ino;
+    else
+        id.kind = identity_block_device, id.device = status.st_rdev, id.inode = 0;
+    return true;
+}
+
+std::uint64_t identity_bytes(std::uint32_t path_length)
+{
+    return undo_field::identity_path + (std::uint64_t(path_length) + 7) / 8 * 8 + 8;
+}
+
+// Writes the identity part at `at`; its size in `size`.
+int write_identity(std::uint64_t at, std::uint64_t &size)
+{
+    DeviceIdentity id;
+    if (!identity_of(volume.fd, id)) {
+        log_error("unable to write undo file '%s' (%s)\n", undo.path, std::strerror(errno));
+        return 1;
+    }
+    std::uint32_t length = std::uint32_t(strnlen(volume.device_path, PATH_MAX));
+    size = identity_bytes(length);
+    std::vector<std::uint8_t> part(size);
+    put_long(part.data(), undo_field::identity_kind, id.kind);
+    put_long(part.data(), undo_field::identity_path_length, length);
+    put_quad(part.data(), undo_field::identity_device, id.device);
+    put_quad(part.data(), undo_field::identity_inode, id.inode);
+    std::memcpy(part.data() + undo_field::identity_path, volume.device_path, length);
+    put_quad(part.data(), std::uint32_t(size - 8), fnv(undo.seed, part.data(), size - 8));
+    return write_undo(part.data(), size, at);
+}
+
 // Saves the old contents of `planned` (in that order, each once) and
 // flushes them; from then on every write must be to one of them.
 int save_blocks(const std::vector<std::uint32_t> &planned)
@@ -174,8 +237,11 @@ int save_blocks(const std::vector<std::uint32_t> &planned)
     put_quad(header, undo_field::header_check, undo.seed);
     if (write_undo(header, header_bytes, 0) != 0)
         return 1;
+    std::uint64_t identity = 0;
+    if (write_identity(header_bytes, identity) != 0)
+        return 1;
 
-    std::uint64_t at = header_bytes;
+    std::uint64_t at = header_bytes + identity;
     std::vector<std::uint8_t> entry(volume.block_size + 16);
     for (std::uint32_t b : order) {
         std::memset(entry.data(), 0, entry.size());
@@ -220,6 +286,61 @@ int read_undo(int fd, const char *path, std::uint8_t *bytes, std::size_t count, 
     return 1;
 }
 
+// The identity recorded in the undo file being restored
+DeviceIdentity recorded;
+
+// Reads the identity part at `at` of an undo file of `file_bytes`; its size
+// in `size`.
+int read_identity(int fd, const char *path, std::uint64_t seed, std::uint64_t at, std::uint64_t file_bytes,
+                  std::uint64_t &size)
+{
+    std::uint8_t fixed[undo_field::identity_path];
+    if (at + sizeof fixed > file_bytes) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "truncated");
+        return 1;
+    }
+    if (read_undo(fd, path, fixed, sizeof fixed, at) != 0)
+        return 1;
+    std::uint32_t length = get_long(fixed, undo_field::identity_path_length);
+    std::uint32_t kind = get_long(fixed, undo_field::identity_kind);
+    if (length > PATH_MAX || (kind != identity_file && kind != identity_block_device)) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "bad device identity");
+        return 1;
+    }
+    size = identity_bytes(length);
+    if (at + size > file_bytes) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "truncated");
+        return 1;
+    }
+    std::vector<std::uint8_t> part(size);
+    if (read_undo(fd, path, part.data(), size, at) != 0)
+        return 1;
+    if (get_quad(part.data(), std::uint32_t(size - 8)) != fnv(seed, part.data(), size - 8)) {
+        log_error("undo file '%s' is damaged (%s)\n", path, "bad device identity");
+        return 1;
+    }
+    recorded.kind = kind;
+    recorded.device = get_quad(part.data(), undo_field::identity_device);
+    recorded.inode = get_quad(part.data(), undo_field::identity_inode);
+    recorded.path.assign(reinterpret_cast<const char *>(part.data()) + undo_field::identity_path, length);
+    return 0;
+}
+
+// 0 when the open device is the one that the undo file was written for (or
+// the file records none); else 1, after naming both.
+int other_device(const char *path)
+{
+    DeviceIdentity now;
+    if (recorded.kind == 0 || !identity_of(volume.fd, now))
+        return 0;
+    if (now.kind == recorded.kind && now.device == recorded.device && now.inode == recorded.inode)
+        return 0;
+    std::string was = recorded.path;
+    mask_for_terminal(was.data(), was.size());
+    log_error("undo file '%s' was written for '%s', which is not '%s'\n", path, was.c_str(), volume.device_path);
+    return 1;
+}
+
 // Reads and checks the whole undo file.  Sets the block size, shift and
 // partition offset of the session from it.
 int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector<SavedBlock> &saved,
@@ -233,7 +354,8 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
     std::uint64_t file_bytes = std::uint64_t(status.st_size);
     std::uint8_t header[header_bytes];
     if (file_bytes < sizeof undo_magic || read_undo(fd, path, header, sizeof undo_magic, 0) != 0 ||
-        std::memcmp(header, undo_magic, sizeof undo_magic) != 0) {
+        (std::memcmp(header, undo_magic, sizeof undo_magic) != 0 &&
+         std::memcmp(header, undo_magic_v1, sizeof undo_magic) != 0)) {
         log_error("'%s' is not an undo file\n", path);
         return 1;
     }
@@ -253,14 +375,19 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
     device_bytes = get_quad(header, undo_field::device_bytes);
     std::uint32_t count = get_long(header, undo_field::saved_count);
     std::uint64_t entry_bytes = size + 16;
-    if (file_bytes < header_bytes + count * entry_bytes) {
+    std::uint64_t identity = 0;
+    recorded = DeviceIdentity();
+    if (std::memcmp(header, undo_magic, sizeof undo_magic) == 0 &&
+        read_identity(fd, path, seed, header_bytes, file_bytes, identity) != 0)
+        return 1;
+    if (file_bytes < header_bytes + identity + count * entry_bytes) {
         log_error("undo file '%s' is damaged (%s)\n", path, "truncated");
         return 1;
     }
 
     std::vector<std::uint8_t> entry(entry_bytes);
     std::unordered_map<std::uint32_t, std::size_t> index;  // block -> its place in `saved`
-    std::uint64_t at = header_bytes;
+    std::uint64_t at = header_bytes + identity;
     for (std::uint32_t i = 0; i < count; ++i, at += entry_bytes) {
         if (read_undo(fd, path, entry.data(), entry.size(), at) != 0)
             return 1;
@@ -307,6 +434,10 @@ int load_undo(int fd, const char *path, std::uint64_t &device_bytes, std::vector
         if (kind == record_end) {
             complete = true;
             continue;
+        }
+        if (saved[found->second].new_hashes.size() == max_records_per_block) {
+            log_error("undo file '%s' is damaged (%s %u)\n", path, "too many records for block", block);
+            return 1;
         }
         saved[found->second].new_hashes.push_back(value);
         ++new_records;
@@ -411,9 +542,16 @@ int undo_finish()
 
 int restore_volume(const char *path, std::uint64_t device_bytes, bool force, bool dry_run)
 {
-    int fd = open(path, O_RDONLY);
+    // without O_NONBLOCK, a FIFO would hold the open until a writer comes
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         log_error("unable to read undo file '%s' (%s)\n", path, std::strerror(errno));
+        return 1;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        log_error("undo file '%s' is not a regular file\n", path);
+        close(fd);
         return 1;
     }
     std::uint64_t recorded_bytes = 0;
@@ -426,6 +564,11 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     if (recorded_bytes != device_bytes) {
         log_error("undo file '%s' is for a device of %" PRIu64 " bytes, '%s' has %" PRIu64 "\n", path,
                   recorded_bytes, volume.device_path, device_bytes);
+        close(fd);
+        return 1;
+    }
+    if (other_device(path) != 0 && !force) {
+        log_error("nothing restored (-f restores anyway)\n");
         close(fd);
         return 1;
     }
@@ -483,8 +626,19 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         return 1;
     }
     std::uint32_t to_write = std::uint32_t(std::count(differs.begin(), differs.end(), true));
+    // a block of the partition table is refused before the first write
+    std::vector<std::uint32_t> planned;
+    for (std::size_t i = 0; i < saved.size(); ++i)
+        if (differs[i])
+            planned.push_back(saved[i].block);
+    if (has_interim)
+        planned.push_back(volume.root_block);
+    if (refuse_table_writes(planned.data(), planned.size()) != 0) {
+        close(fd);
+        return 1;
+    }
     if (dry_run) {
-        log_verbose(1, "would restore %u of %zu blocks\n", to_write, saved.size());
+        log_verbose(0, "would restore %u of %zu blocks\n", to_write, saved.size());
         close(fd);
         return 0;
     }
@@ -496,6 +650,12 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     if (others && has_interim) {
         result = write_and_flush(interim, volume.root_block);
         root_differs = std::memcmp(interim, old_root, volume.block_size) != 0;
+    } else if (others && root_differs) {
+        // The saved root block is no root block (a format over other data):
+        // it goes back first, so that the root that the run wrote, marked
+        // valid, never stands over a bitmap that is partly restored.
+        result = write_and_flush(old_root, volume.root_block);
+        root_differs = false;
     }
     for (std::size_t i = 0; i < saved.size() && result == 0; ++i)
         if (differs[i] && i != root)
@@ -507,6 +667,6 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         result = write_and_flush(old_root, volume.root_block);
     close(fd);
     if (result == 0)
-        log_verbose(1, "restored %u of %zu blocks\n", to_write, saved.size());
+        log_verbose(0, "restored %u of %zu blocks\n", to_write, saved.size());
     return result;
 }

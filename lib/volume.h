@@ -139,6 +139,14 @@ constexpr std::uint32_t part_reserved = 152;
 constexpr std::uint32_t part_low_cyl = 164;
 constexpr std::uint32_t part_high_cyl = 168;
 constexpr std::uint32_t part_dos_type = 192;
+// the RDSK's other lists (every table block's next link lies where the
+// PART's does), the range of blocks that it reserves for the table, and a
+// filesystem header's LoadSeg chain
+constexpr std::uint32_t rdsk_bad_block_list = 24;
+constexpr std::uint32_t rdsk_fs_header_list = 32;
+constexpr std::uint32_t rdsk_blocks_lo = 128;
+constexpr std::uint32_t rdsk_blocks_hi = 132;
+constexpr std::uint32_t fshd_seg_list = 72;
 }  // namespace field
 
 // the longs of a header block besides its hash table: a block of n longs
@@ -557,3 +565,39 @@ int check_volume(std::uint64_t device_sectors);
 // 0 when the volume was written and flushed, 1 when the geometry was refused
 // before any write, or a write or flush failed.
 int format_volume(std::uint64_t device_bytes, bool root_given, long root_given_value);
+
+// ---------------------------------------------------------------------------
+// Writes that the user did not mean
+
+// The formatter's test before its first write: 1, after a message, when the
+// device (or, with -p, the partition of `bytes` bytes at partition_offset)
+// holds a partition table, a filesystem that libblkid recognises, or the
+// root block of an Amiga volume.  `which` is the -p text, or null.
+int refuse_format_over_data(std::uint64_t bytes, const char *which);
+
+// The partition table's own blocks on a device with a Rigid Disk Block: the
+// RDSK, the PART, bad-block, filesystem header and LoadSeg chains, and the
+// blocks that the RDSK reserves for the table.  Read once, after the open of
+// a run that writes; from then on every write that touches one is refused.
+void protect_partition_table(std::uint64_t device_bytes);
+// 1, after a message naming the block and the table, when a write of
+// `block` (of the session's size, from partition_offset on) would touch it
+int refuse_table_write(std::uint32_t block);
+// the same test for every block of a run's plan, before its first write
+int refuse_table_writes(const std::uint32_t *blocks, std::size_t count);
+bool partition_table_protected();
+
+// Before -w writes, unless forced: 1, after naming the count, when the
+// volume's bitmap agrees with the rebuilt map far better at a reserved count
+// near the one in use (a wrong -r shifts the whole map)
+int refuse_reserved_misfit();
+
+// `'%s' is in use by %s`: 1 when a regular file backs a loop device, which
+// may be mounted; for the runs that write
+int refuse_image_in_use(int fd, const char *path);
+
+// Names and comments of the volume reach a terminal with every control
+// character (0x00-0x1F, 0x7F, 0x80-0x9F) shown as '?'; to a pipe or a file
+// they go as stored.  Masks the `count` bytes at `text` in place when
+// standard output is a terminal.
+void mask_for_terminal(char *text, std::size_t count);

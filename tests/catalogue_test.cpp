@@ -57,6 +57,7 @@ struct Case {
     std::uint32_t options = ReadOnly;
     int open_flags = O_RDONLY;
     std::uint64_t device_bytes = 0;  // 0: the file's own size
+    std::uint32_t reserved = 2;
 };
 
 std::string write_volume(tv::Volume &v, const char *name)
@@ -292,6 +293,13 @@ const Case cases[] = {
     {"refused bitmap", [] {
          return damaged("rb.adf", [](tv::Volume &v, std::uint32_t, std::uint32_t) { v.put32(v.bitmap_blocks()[0], 8, 0); });
      }, WriteBitmap, O_RDWR},
+    {"a wrong reserved count", [] {
+         tv::Volume v;
+         for (int i = 0; i < 20; ++i)
+             v.add_file(v.root(), e2e::numbered("f", std::uint64_t(i)), 2000);
+         v.finish();
+         return write_volume(v, "r3.adf");
+     }, WriteBitmap, O_RDWR, 0, 3},
     {"a partition table where no volume is", [] {
          std::string path = e2e::sparse_image("table.hdf", 1 << 20);
          std::uint8_t rdsk[512] = {'R', 'D', 'S', 'K', 0, 0, 0, 64};
@@ -332,6 +340,7 @@ int run_case(const Case &c, Reporter &to, std::string &out)
     options.fd = fd;
     options.device_bytes = c.device_bytes ? c.device_bytes : std::uint64_t(status.st_size);
     options.options = c.options;
+    options.reserved_blocks = c.reserved;
     options.verbosity = 2;
     std::fflush(stdout);
     testing::internal::CaptureStdout();

@@ -167,3 +167,34 @@ TEST(LoopDevice, OnePartitionOfTheDevice)
 }
 
 }  // namespace
+
+// An image file that backs a loop device may be mounted through it: every
+// run that would write to the file itself is refused, before it writes.
+TEST(LoopDevice, ImageBehindADeviceIsRefusedForWriting)
+{
+    std::string image = e2e::sparse_image("backing.img", 901120);
+    ASSERT_EQ(e2e::plandor({image, "Backing"}).status, 0);
+    LoopDevice device(image);
+    REQUIRE_LOOP(device);
+    const std::vector<std::uint8_t> before = e2e::read_file(image);
+    const std::string busy = "'" + image + "' is in use by " + device.path + "\n";
+    struct Row {
+        bool formatter;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Row rows[] = {
+        {true, {"-f", image, "Other"}, 1, "plandor: " + busy},
+        {false, {"-w", image}, 1, "vistrel: " + busy},
+        {false, {"-c", image}, 1, "vistrel: " + busy},
+        {false, {"-n", image}, 0, "detected a fast amiga filesystem\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        e2e::Run run = row.formatter ? e2e::plandor(row.args) : e2e::vistrel(row.args);
+        EXPECT_EQ(run.out, row.out);
+        EXPECT_EQ(run.status, row.status);
+    }
+    EXPECT_EQ(e2e::read_file(image), before);
+}

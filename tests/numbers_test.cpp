@@ -175,6 +175,9 @@ TEST(Numbers, NumbersWithin32BitsKeepTheirMeaning)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
         std::vector<std::string> args;
+        // over the volume that the image already holds
+        if (c.plandor)
+            args.push_back("-f");
         for (const std::string &a : c.args)
             args.push_back(a == "IMG" ? image : a);
         e2e::Run run = c.plandor ? e2e::plandor(args) : e2e::vistrel(args);

@@ -324,7 +324,7 @@ TEST(SafeWrite, FailedFlushEndsWithStatusOne)
     const Row rows[] = {
         {VISTREL_PATH, {"-w"}, 3},
         {VISTREL_PATH, {"-c"}, 1},
-        {PLANDOR_PATH, {}, 3},
+        {PLANDOR_PATH, {"-f"}, 3},
     };
     for (const Row &row : rows) {
         for (int k = 1; k <= row.flushes; ++k) {
@@ -333,7 +333,7 @@ TEST(SafeWrite, FailedFlushEndsWithStatusOne)
             reset(b);
             std::vector<std::string> args = row.args;
             args.push_back(b.image);
-            if (row.args.empty())
+            if (row.program == std::string(PLANDOR_PATH))
                 args.push_back("Fresh");
             e2e::Run run = with_fault(row.program, args, "FAULT_FLUSH=eio:" + std::to_string(k));
             EXPECT_EQ(run.status, 1) << run.out;
@@ -356,7 +356,7 @@ TEST(SafeWrite, FormatKilledAtEveryWrite)
     for (int k = 1; k <= writes + 1; ++k) {
         SCOPED_TRACE(testing::Message() << "killed at write " << k);
         reset(b);
-        e2e::Run run = with_fault(PLANDOR_PATH, {b.image, "Fresh"}, "FAULT_PWRITE=kill:" + std::to_string(k));
+        e2e::Run run = with_fault(PLANDOR_PATH, {"-f", b.image, "Fresh"}, "FAULT_PWRITE=kill:" + std::to_string(k));
         EXPECT_EQ(run.status, k <= writes ? 128 + 9 : 0);
         e2e::Run look = e2e::vistrel({"-n", "-vv", b.image});
         bool valid = look.out.find("detected a fast amiga filesystem\n") != std::string::npos;

@@ -1,6 +1,6 @@
 // replay: the reads of a run, replayed without the run's dependencies.
 //
-//   replay THREADS DEVICE < TRACE
+//   replay [-d] THREADS DEVICE < TRACE
 //
 // TRACE is the output of `floor check --trace` ("R offset size" per line;
 // writes are ignored).  Each of THREADS threads takes the next read of the
@@ -8,7 +8,10 @@
 // offset, through the page cache as the tools read, so that THREADS reads are
 // in flight at once.  With one thread this is the run's floor on a device
 // whose every read is a round trip; with 32 it is what the device gives when
-// the reads are known up front.  Prints the wall time in seconds.
+// the reads are known up front.  With -d the reads are direct (O_DIRECT):
+// each one moves exactly its own bytes, whatever the device's read-ahead
+// window, which makes the floor of a device whose bandwidth is limited.
+// Prints the wall time in seconds.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -34,7 +38,7 @@ int fd = -1;
 
 void worker()
 {
-    char buffer[4096];
+    alignas(4096) char buffer[4096];
     for (;;) {
         std::size_t i = next_read.fetch_add(1);
         if (i >= reads.size())
@@ -49,8 +53,14 @@ void worker()
 
 int main(int argc, char **argv)
 {
+    int flags = O_RDONLY;
+    if (argc == 4 && std::string_view(argv[1]) == "-d") {
+        flags |= O_DIRECT;
+        ++argv;
+        --argc;
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: replay THREADS DEVICE < TRACE\n");
+        std::fprintf(stderr, "usage: replay [-d] THREADS DEVICE < TRACE\n");
         return 2;
     }
     int threads = std::atoi(argv[1]);
@@ -64,7 +74,7 @@ int main(int argc, char **argv)
     while (std::scanf(" %c %llu %u", &op, &offset, &size) == 3)
         if (op == 'R')
             reads.push_back({offset, size});
-    fd = open(argv[2], O_RDONLY);
+    fd = open(argv[2], flags);
     if (fd < 0) {
         std::perror("replay: open");
         return 2;

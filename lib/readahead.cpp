@@ -21,8 +21,15 @@
 // where the walk stands.  It keeps at most 16 MiB of blocks hinted ahead of
 // the walk: they wait in the kernel's page cache, which may drop them again;
 // past that, directories wait with their tables unread.  Its own memory is
-// the queue of `capacity` blocks and the ring of `dir_capacity` waiting
-// directories (576 KiB).
+// the queue of `capacity` blocks, the ring of `probe_room` watched requests
+// and the ring of `dir_capacity` waiting directories (704 KiB).
+//
+// A card reader has a latency for every request and a bandwidth that every
+// byte shares.  Once the look-ahead runs, the descriptor reads at random
+// (POSIX_FADV_RANDOM), so that the kernel's own read-ahead window no longer
+// brings in the file data around each header; the look-ahead asks for the
+// blocks it needs, joined into one request only across gaps that cost the
+// device less than a request does, as measured on the run's own requests.
 #include "volume.h"
 
 #if READAHEAD
@@ -31,12 +38,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,45 +82,154 @@ long input_operations()
     return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
 }
 
-// Blocks in one hint: on a block device with a read-ahead window of its own
-// the hints are whole aligned pieces of that window (up to 128 KiB), as the
-// kernel would read around a block that misses; 1 elsewhere.  0 until known.
-std::uint32_t chunk_blocks;
+// The device, measured as the run goes.  A hint sent for a range of pages
+// is one request, and each one is watched until its last block arrives.
+// While requests are waiting, the device is busy, and the time between their
+// arrivals is what they cost it: a part for each request (its latency, over
+// the number of requests the device serves at once) and a part for each byte
+// (over its bytes per second).  The two are told apart by the requests' sizes:
+// the time of each run of `per_window` arrivals against its bytes, fitted by
+// a line over the recent runs.  Two needed blocks join into one request when
+// the pages between them cost the device no more than one request does.  On
+// a device whose bandwidth is the limit, joins shrink to neighbouring pages;
+// on one whose requests are the limit, they grow, up to 128 KiB.
+struct Probe {
+    std::uint64_t sent_ns;
+    std::uint32_t last;   // the range's last block: the one looked at
+    std::uint32_t bytes;
+};
+struct Window {
+    double per_request_ns;  // the run's time over its requests
+    double bytes;           // their mean size
+};
+constexpr std::uint32_t probe_room = 8192;  // requests watched at once
+constexpr std::uint32_t per_window = 32;    // arrivals in one run
+constexpr std::uint32_t window_room = 32;   // recent runs in the fit
+constexpr std::uint32_t min_windows = 8;    // runs before the first fit
+constexpr std::uint64_t max_gap_bytes = 128 << 10;
+// until the first fit: a page between two needed ones, so that the requests'
+// sizes vary from the start and the fit can tell their parts apart
+constexpr std::uint64_t first_gap_bytes = 4096;
+constexpr std::uint64_t lost_ns = 1000000000u;  // a request this old was lost
 
-std::uint32_t chunk()
+Probe *probes;  // a ring: [first_probe, next_probe), after the directories' ring
+std::uint64_t first_probe, next_probe;
+std::uint64_t window_start_ns;  // 0: the device was idle, the next arrival starts a run
+std::uint32_t window_count;
+std::uint64_t window_bytes_sum;
+Window windows[window_room];
+std::uint64_t windows_seen;
+std::uint64_t gap_bytes = first_gap_bytes;
+bool resent;  // the batch asks again for blocks already asked for: not watched
+
+std::uint64_t now_ns()
 {
-    if (chunk_blocks != 0)
-        return chunk_blocks;
-    chunk_blocks = 1;
-    struct stat status;
-    long sectors = 0;
-    if (fstat(volume.fd, &status) != 0 || !S_ISBLK(status.st_mode) || ioctl(volume.fd, BLKRAGET, &sectors) != 0)
-        return chunk_blocks;
-    std::uint64_t bytes = std::uint64_t(sectors > 0 ? sectors : 0) * 512;
-    if (bytes > 128 << 10)
-        bytes = 128 << 10;
-    while ((std::uint64_t(chunk_blocks) * 2 << volume.block_shift) <= bytes)
-        chunk_blocks *= 2;
-    return chunk_blocks;
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::uint64_t(t.tv_sec) * 1000000000u + std::uint64_t(t.tv_nsec);
 }
 
-// The hints of the batch, sorted, as the fewest ranges of whole chunks
+// time per request = a + b * mean bytes, by least squares over the recent
+// runs: the gap is a / b, the bytes that cost what a request costs
+void choose_gap()
+{
+    std::uint32_t count = windows_seen < window_room ? std::uint32_t(windows_seen) : window_room;
+    if (count < min_windows)
+        return;
+    double mean_x = 0, mean_y = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        mean_x += windows[i].bytes;
+        mean_y += windows[i].per_request_ns;
+    }
+    mean_x /= count;
+    mean_y /= count;
+    double sxx = 0, sxy = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        double dx = windows[i].bytes - mean_x;
+        sxx += dx * dx;
+        sxy += dx * (windows[i].per_request_ns - mean_y);
+    }
+    // sizes that hardly vary tell nothing about the bytes' part
+    if (sxx < 1024.0 * 1024.0 * count)
+        return;
+    double per_byte = sxy / sxx;
+    double per_request = mean_y - per_byte * mean_x;
+    if (per_byte <= 0)
+        gap_bytes = max_gap_bytes;  // bytes cost nothing that can be seen
+    else if (per_request <= 0)
+        gap_bytes = 0;
+    else
+        gap_bytes = std::min<std::uint64_t>(std::uint64_t(per_request / per_byte), max_gap_bytes);
+}
+
+// A watched request has arrived at `now`
+void arrived(std::uint64_t now, std::uint32_t bytes)
+{
+    if (window_start_ns == 0) {
+        window_start_ns = now;
+        return;
+    }
+    window_count += 1;
+    window_bytes_sum += bytes;
+    if (window_count == per_window) {
+        windows[windows_seen++ % window_room] = {double(now - window_start_ns) / per_window,
+                                                 double(window_bytes_sum) / per_window};
+        window_start_ns = now;
+        window_count = 0;
+        window_bytes_sum = 0;
+        choose_gap();
+    }
+}
+
+// The device fell idle: the time until its next arrival is no cost of it
+void idle()
+{
+    window_start_ns = 0;
+    window_count = 0;
+    window_bytes_sum = 0;
+}
+
+void time_request(std::uint64_t sent, std::uint32_t last, std::uint64_t bytes)
+{
+    if (!running || !probes || resent || next_probe - first_probe == probe_room)
+        return;
+    probes[next_probe++ % probe_room] = {sent, last, std::uint32_t(std::min<std::uint64_t>(bytes, UINT32_MAX))};
+}
+
+std::uint64_t page_size;
+
+// The hints of the batch, sorted, as ranges of whole pages (the page cache
+// reads no less) joined across gaps of at most gap_bytes
 void send_batch()
 {
     std::sort(batch, batch + batched);
-    std::uint64_t mask = chunk() - 1;
+    if (page_size == 0) {
+        long size = sysconf(_SC_PAGESIZE);
+        page_size = size > 0 ? std::uint64_t(size) : 4096;
+    }
+    std::uint64_t gap_pages = gap_bytes / page_size;
+    auto page_of = [](std::uint64_t block) {
+        return (volume.partition_offset + (block << volume.block_shift)) / page_size;
+    };
     for (std::uint32_t i = 0; i < batched;) {
-        std::uint64_t first = batch[i] & ~mask, last = batch[i] | mask;
-        for (++i; i < batched && (batch[i] & ~mask) <= last + 1; ++i)
-            last = batch[i] | mask;
-        // never past the volume's end
-        if (last >= volume.total_blocks)
-            last = volume.total_blocks - 1;
+        std::uint64_t first = batch[i], last = batch[i];
+        for (++i; i < batched && page_of(batch[i]) <= page_of(last) + 1 + gap_pages; ++i)
+            last = batch[i];
         std::uint64_t offset = volume.partition_offset + (first << volume.block_shift);
         std::uint64_t length = (last - first + 1) << volume.block_shift;
+        std::uint64_t sent = now_ns();
         posix_fadvise(volume.fd, off_t(offset), off_t(length), POSIX_FADV_WILLNEED);
+        time_request(sent, std::uint32_t(last), length);
     }
     batched = 0;
+    resent = false;
+}
+
+// The kernel's own read-ahead window would bring in the data blocks around
+// every header that the walk reads: the look-ahead asks for what is needed.
+void take_over_reading()
+{
+    posix_fadvise(volume.fd, 0, 0, POSIX_FADV_RANDOM);
 }
 
 }  // namespace
@@ -221,14 +335,18 @@ bool read_ahead_start()
     if (started)
         return false;
     started = true;
-    queue = static_cast<Pending *>(std::malloc(capacity * sizeof(Pending) + dir_capacity * sizeof(std::uint32_t)));
+    queue = static_cast<Pending *>(std::malloc(capacity * sizeof(Pending) + probe_room * sizeof(Probe) +
+                                               dir_capacity * sizeof(std::uint32_t)));
     if (!queue)
         return false;
-    dirs = reinterpret_cast<std::uint32_t *>(queue + capacity);
+    probes = reinterpret_cast<Probe *>(queue + capacity);
+    dirs = reinterpret_cast<std::uint32_t *>(probes + probe_room);
     input_seen = input_operations();
     // the root block search and the bitmap went to the device: so will the walk
     running = read_ahead_eager || input_seen > 0;
     until_sample = sample_every;
+    if (running)
+        take_over_reading();
     return running;
 }
 
@@ -243,14 +361,37 @@ bool read_ahead_waking()
     if (now == input_seen)
         return false;
     running = true;
+    take_over_reading();
     return true;
 }
 
 namespace {
 
+// The watched requests that have arrived, oldest first
+void time_arrivals()
+{
+    std::uint64_t now = 0;
+    while (first_probe != next_probe && !stopped) {
+        const Probe &probe = probes[first_probe % probe_room];
+        Look seen = look(probe.last);
+        if (now == 0)
+            now = now_ns();
+        if (seen == Waiting) {
+            if (now - probe.sent_ns < lost_ns)
+                return;
+            idle();  // lost, or it left the cache: the runs start afresh
+        } else if (seen == Arrived) {
+            arrived(now, probe.bytes);
+        }
+        first_probe += 1;
+    }
+    idle();
+}
+
 // The look-ahead's turn: the oldest hints that have arrived are looked at.
 void take_turn()
 {
+    time_arrivals();
     // directories that waited, as the window makes room: their headers were
     // looked at before, so they are in the cache unless they left it
     while (first_dir != last_dir && ahead < window() && !stopped) {
@@ -259,6 +400,7 @@ void take_turn()
         if (seen == Arrived) {
             follow_table(look_buffer);
         } else if (seen == Waiting && (dir == walk_block || !block_walked(dir))) {
+            resent = true;
             read_ahead(dir);
             break;
         }
@@ -273,8 +415,10 @@ void take_turn()
             if (seen == Waiting && (next.block == walk_block || !block_walked(next.block)) &&
                 ++waited < patience) {
                 // a hint that the device's queue had no room for is lost
-                if (waited % 64 == 0)
+                if (waited % 64 == 0) {
+                    resent = true;
                     read_ahead(next.block);
+                }
                 break;
             }
             oldest += 1;
@@ -306,11 +450,14 @@ void read_ahead_step(std::uint32_t block)
     // a block that takes too long is left to the walk's own read.
     if (look(block) != Waiting)
         return;
+    resent = true;
     read_ahead(block);
     send_batch();
     for (std::uint32_t turn = 0; turn < wait_turns && look(block) == Waiting && !stopped; ++turn) {
-        if (turn % 16 == 15)
+        if (turn % 16 == 15) {
+            resent = true;
             read_ahead(block);
+        }
         timespec pause = {0, wait_pause_ns};
         nanosleep(&pause, nullptr);
         take_turn();
@@ -319,13 +466,20 @@ void read_ahead_step(std::uint32_t block)
 
 void read_ahead_end()
 {
-
+    // the descriptor reads as before for the writes and a later walk
+    if (running)
+        posix_fadvise(volume.fd, 0, 0, POSIX_FADV_NORMAL);
     std::free(queue);
     queue = nullptr;
     started = running = stopped = false;
     oldest = newest = 0;
     first_dir = last_dir = 0;
-    chunk_blocks = 0;
+    probes = nullptr;
+    first_probe = next_probe = 0;
+    idle();
+    windows_seen = 0;
+    gap_bytes = first_gap_bytes;
+    resent = false;
     ahead = 0;
     waited = 0;
     batched = 0;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "e2e.h"
+#include "rdbimage.h"
 #include "volbuilder.h"
 
 namespace {
@@ -105,6 +106,16 @@ TEST(ReadAhead, MisleadingVolumesPrintTheSame)
          [](tv::Volume &v) { wide_tree(v, 400, 100); }, ""},
         {"a sound tree of 4096-byte blocks", blocks(4096, 20000),
          [](tv::Volume &v) { wide_tree(v, 20, 300); }, ""},
+        // hints joined across the data between headers, several blocks a page
+        {"a tree of 1024-byte blocks with data between its headers", blocks(1024, 40000),
+         [](tv::Volume &v) {
+             for (std::uint32_t d = 0; d < 30; ++d) {
+                 std::uint32_t dir = v.add_dir(v.root(), e2e::numbered("d", d));
+                 for (std::uint32_t f = 0; f < 200; ++f)
+                     v.add_file(dir, e2e::numbered("f", f), (f % 5) * 1000 + (f % 97 == 0 ? 200000 : 0));
+             }
+         },
+         ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -120,6 +131,30 @@ TEST(ReadAhead, MisleadingVolumesPrintTheSame)
             else
                 EXPECT_EQ(run.out.find("vistrel:"), std::string::npos) << run.out;
         }
+    }
+}
+
+TEST(ReadAhead, VolumeInAPartitionThatStartsInsideAPage)
+{
+    // cylinders of one 512-byte sector: the partition starts 4608 bytes in,
+    // so the volume's blocks and the page cache's pages do not line up
+    rdb::Table t;
+    rdb::Part part;
+    part.surfaces = 1, part.blocks_per_track = 1, part.low_cyl = 9, part.high_cyl = 9 + 8000 - 1;
+    t.parts.push_back(part);
+    std::string image = rdb::image("readahead-part.img", 8 << 20, t);
+    tv::Volume v(blocks(512, 8000));
+    for (std::uint32_t d = 0; d < 10; ++d) {
+        std::uint32_t dir = v.add_dir(v.root(), e2e::numbered("d", d));
+        for (std::uint32_t f = 0; f < 60; ++f)
+            v.add_file(dir, e2e::numbered("f", f), (f % 4) * 700);
+    }
+    rdb::place_volume(image, part.first_byte(), v);
+    for (const char *verbosity : {"-v", "-vv"}) {
+        e2e::Run run = e2e::vistrel({"-n", verbosity, "-p", "1", image});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out.find("vistrel:"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("partition 1 (DH0) at bytes 4608 to"), std::string::npos) << run.out;
     }
 }
 

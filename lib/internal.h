@@ -79,11 +79,11 @@ void fill_bitmap_for_store(std::uint32_t index, bool &all_free);
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block);
 
 // ---------------------------------------------------------------------------
-// The listing lines of the text reporter (listing.cpp): one per directory,
-// file or link entry, formatted by hand with the text of printf.
-void print_dir_line(const std::uint8_t *header);
-void print_file_line(const std::uint8_t *header);
-void print_link_line(const std::uint8_t *header);
+// The listing line of the text reporter (listing.cpp) for a directory, file
+// or link entry, formatted by hand with the text of printf into `line`,
+// which has room for listing_line_room bytes; its length.
+constexpr std::size_t listing_line_room = 512;  // 11 + 79 + 1 + 11 + 25 + 1 + 255 + 1 at most
+std::size_t format_listing_line(const std::uint8_t *header, std::int32_t secondary_type, char *line);
 
 // The decimal digits of `value` end at `end`; returns where they start.
 char *decimal(char *end, std::uint32_t value);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 
 namespace {
 
@@ -59,24 +60,26 @@ char *put_field(char *p, const char *text, std::size_t count, std::size_t width)
     return p;
 }
 
-// One listing line, formatted by hand and written at once, with the text of
+// names and comments go to a terminal (see mask_for_terminal)
+const bool masked = isatty(STDOUT_FILENO) == 1;
+
+// One listing line, formatted by hand into `line`, with the text of
 // printf's "%10u %-30.*s " for the key and the name, the 11 columns of
 // `middle`, the date column, `lead` (a blank or nothing) and "%*.*s\n" for the
 // comment.  A name_length that would run past the block is cut at its end,
 // and a NUL byte ends the name, as printf's precision does.  The comment runs
 // to its first NUL byte or the end of the block, right-aligned in a field
 // comment_length wide.
-void print_line(const std::uint8_t *header, const char *middle, bool lead)
+std::size_t format_line(const std::uint8_t *header, const char *middle, bool lead, char *line)
 {
-    // 11 + 79 + 1 + 11 + 25 + 1 + 255 + 1 bytes at most
-    char line[512];
     char *p = put_column(line, get_long(header, field::header_key));
     std::size_t length = header[tail(field::name_length)];
     const char *name = reinterpret_cast<const char *>(header + tail(field::name));
     std::size_t shown = strnlen(name, length < field::name ? length : field::name);
     char *name_at = p;
     p = put_field(p, name, shown, 30);
-    mask_for_terminal(name_at, shown);
+    if (masked)
+        mask_for_terminal(name_at, shown);
     *p++ = ' ';
     p = put_field(p, middle, 11, 11);
     p = put_field(p, date_text(header), 25, 25);
@@ -90,9 +93,10 @@ void print_line(const std::uint8_t *header, const char *middle, bool lead)
         p += width - count;
     }
     p = put_field(p, comment, count, 0);
-    mask_for_terminal(p - count, count);
+    if (masked)
+        mask_for_terminal(p - count, count);
     *p++ = '\n';
-    fwrite_unlocked(line, 1, std::size_t(p - line), stdout);
+    return std::size_t(p - line);
 }
 
 }  // namespace
@@ -129,23 +133,18 @@ std::size_t digit_count(std::uint32_t value)
     return count;
 }
 
-void print_dir_line(const std::uint8_t *header) { print_line(header, "     <DIR> ", true); }
-
-void print_file_line(const std::uint8_t *header)
+std::size_t format_listing_line(const std::uint8_t *header, std::int32_t secondary_type, char *line)
 {
-    char size[11];
-    put_column(size, get_tail(header, field::byte_size));
-    print_line(header, size, false);
-}
-
-void print_link_line(const std::uint8_t *header)
-{
-    const char *label = "     <?\?\?> ";
-    switch (std::int32_t(get_tail(header, field::secondary_type))) {
-    case SoftLink: label = "<SOFTLINK> "; break;
-    case LinkDir: label = " <LINKDIR> "; break;
-    case FileLink: label = "<FILELINK> "; break;
-    default: break;
+    switch (secondary_type) {
+    case Dir: return format_line(header, "     <DIR> ", true, line);
+    case File: {
+        char size[11];
+        put_column(size, get_tail(header, field::byte_size));
+        return format_line(header, size, false, line);
     }
-    print_line(header, label, true);
+    case SoftLink: return format_line(header, "<SOFTLINK> ", true, line);
+    case LinkDir: return format_line(header, " <LINKDIR> ", true, line);
+    case FileLink: return format_line(header, "<FILELINK> ", true, line);
+    default: return format_line(header, "     <?\?\?> ", true, line);
+    }
 }

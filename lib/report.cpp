@@ -78,7 +78,6 @@ constexpr ProblemInfo catalogue[] = {
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] == problem_count, "one catalogue row per problem");
 
-Reporter *current;
 const PathSource *current_path;
 Tallies counted;
 
@@ -123,29 +122,30 @@ std::string finding_text(const Finding &finding, std::uint32_t block)
     return text;
 }
 
+Reporter *current_reporter;
+
 void begin_report(Reporter &reporter)
 {
-    current = &reporter;
+    current_reporter = &reporter;
     current_path = nullptr;
     std::memset(&counted, 0, sizeof counted);
 }
 
 void reset_report()
 {
-    current = nullptr;
+    current_reporter = nullptr;
     current_path = nullptr;
     std::memset(&counted, 0, sizeof counted);
 }
 
-Reporter &reporter()
+Reporter &fallback_reporter()
 {
-    if (!current) {
-        // a caller that installed none: what the tools print
-        static TextReporter fallback(0);
-        fallback.verbosity = volume.verbosity;
-        return fallback;
-    }
-    return *current;
+    // a caller that installed none: what the tools print
+    static TextReporter fallback(0);
+    fallback.verbosity = volume.verbosity;
+    fallback.wants_entries = volume.verbosity >= 1;
+    fallback.wants_blocks = volume.verbosity >= 2;
+    return fallback;
 }
 
 const Tallies &tallies() { return counted; }
@@ -164,6 +164,12 @@ void raise_run(Problem problem, std::uint32_t block, std::uint32_t count)
     counted.by_problem[std::size_t(problem)] += count;
     counted.by_effect[std::size_t(problem_info(problem).effect)] += count;
     reporter().problem({problem, block, 0, 0, count, nullptr});
+}
+
+void Reporter::data_blocks(const std::uint8_t *table, std::uint32_t count)
+{
+    for (std::uint32_t i = count; i-- > 0;)
+        blocks({BlockKind::Data, BlockAction::Trace, get_long(table, 4 * i), 0, false});
 }
 
 // ---------------------------------------------------------------------------
@@ -205,14 +211,12 @@ void TextReporter::problem(const Finding &finding)
 
 void TextReporter::entry(const Entry &entry)
 {
-    flush();
     if (verbosity < 1)
         return;
-    switch (entry.secondary_type) {
-    case Dir: print_dir_line(entry.header); break;
-    case File: print_file_line(entry.header); break;
-    default: print_link_line(entry.header); break;
-    }
+    // the line joins the traces that wait, and goes out with them
+    if (pending_length > sizeof pending - listing_line_room)
+        flush();
+    pending_length += format_listing_line(entry.header, entry.secondary_type, pending + pending_length);
 }
 
 void TextReporter::blocks(const BlockNote &note)
@@ -255,6 +259,26 @@ void TextReporter::blocks(const BlockNote &note)
             std::printf("alloc bitmap %d at %d\n", int(note.index), int(note.block));
         return;
     }
+}
+
+// The traces of a whole run at once, with the last trace kept in a local
+// object, which the compiler keeps in registers: on a large volume they are
+// most of the output.
+void TextReporter::data_blocks(const std::uint8_t *table, std::uint32_t count)
+{
+    if (verbosity < 2)
+        return;
+    LastTrace at = last;
+    std::size_t used = pending_length;
+    for (std::uint32_t i = count; i-- > 0;) {
+        if (used > sizeof pending - 16) {
+            fwrite_unlocked(pending, 1, used, stdout);
+            used = 0;
+        }
+        used += put_trace(pending + used, get_long(table, 4 * i), at);
+    }
+    pending_length = used;
+    last = at;
 }
 
 void TextReporter::note(Note note, const NoteData &data)

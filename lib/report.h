@@ -158,6 +158,10 @@ struct Reporter {
     virtual void problem(const Finding &finding) = 0;
     virtual void entry(const Entry &entry) = 0;
     virtual void blocks(const BlockNote &note) = 0;
+    // The traces of a run of a file's data blocks: the `count` big-endian
+    // pointers at `table`, from the last one back to the first (file order).
+    // By default one Trace note each.
+    virtual void data_blocks(const std::uint8_t *table, std::uint32_t count);
     virtual void progress(std::uint64_t done, std::uint64_t total) = 0;
     virtual void note(Note note, const NoteData &data) = 0;
     // before anything else reaches standard output
@@ -175,13 +179,14 @@ struct TextReporter final : Reporter {
     void problem(const Finding &finding) override;
     void entry(const Entry &entry) override;
     void blocks(const BlockNote &note) override;
+    void data_blocks(const std::uint8_t *table, std::uint32_t count) override;
     void progress(std::uint64_t, std::uint64_t) override {}
     void note(Note note, const NoteData &data) override;
     void flush() override;
 
     int verbosity;
     // traces waiting to be written, and the text of the last one
-    char pending[4096];
+    char pending[16384];
     std::size_t pending_length = 0;
     LastTrace last;
 };
@@ -210,7 +215,9 @@ void begin_report(Reporter &reporter);
 // back to no reporter of its own (the text at the session's verbosity), with
 // the tallies cleared: for tests that call the library's steps one by one
 void reset_report();
-Reporter &reporter();
+extern Reporter *current_reporter;
+Reporter &fallback_reporter();
+inline Reporter &reporter() { return current_reporter ? *current_reporter : fallback_reporter(); }
 const Tallies &tallies();
 // where the walk stands, for the findings raised meanwhile (null: nowhere)
 void set_report_path(const PathSource *where);

@@ -220,12 +220,25 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
         } else {
             // A block's trace comes before its mark, so that a message about
             // a block that cannot simply be marked (reserved, out of range or
-            // already in use) follows its trace.
-            for (; j > 0 && remaining > 0; --j, --remaining) {
-                std::uint32_t p = table_entry(header, j - 1);
-                trace(BlockKind::Data, p);
-                if (!try_mark_used(p))
-                    mark_block_used(p);
+            // already in use) follows its trace: the run of blocks that are
+            // marked at once is traced, then the one that cannot be, then
+            // its message.
+            Reporter &to = reporter();
+            while (count > 0) {
+                std::uint32_t run = 0;
+                while (run < count && try_mark_used(table_entry(header, j - 1 - run)))
+                    ++run;
+                if (run == count) {
+                    to.data_blocks(header + field::hash_table + 4 * (j - run), run);
+                } else {
+                    // the run and the block that ends it
+                    to.data_blocks(header + field::hash_table + 4 * (j - run - 1), run + 1);
+                    mark_block_used(table_entry(header, j - run - 1));
+                    run += 1;
+                }
+                j -= run;
+                count -= run;
+                remaining -= run;
             }
         }
         // the slots past the file's size must be 0: a run of zero slots is
@@ -391,13 +404,14 @@ void tell_read_ahead()
 // directories and files must name their own block as their key (links are
 // not held to it), every entry its directory and its hash slot; it is
 // listed, and its header marked.
-inline void take_entry(const std::uint8_t *header, std::uint32_t a, const Level &level, std::int32_t secondary)
+inline void take_entry(Reporter &to, const std::uint8_t *header, std::uint32_t a, const Level &level,
+                       std::int32_t secondary)
 {
     if (secondary == Dir || secondary == File)
         header_key_matches(header, a);
     check_place(header, a, level.directory, level.slot);
-    if (reporter().wants_entries)
-        reporter().entry({header, a, secondary, &walk_path});
+    if (to.wants_entries)
+        to.entry({header, a, secondary, &walk_path});
     mark_block_used(a);
     count_done(1);
 }
@@ -422,6 +436,7 @@ int check_directory(const std::uint8_t *hash_table)
         read_ahead_step(0);
     }
     set_report_path(&walk_path);
+    Reporter &to = reporter();
     int result = 0;
     while (stack.count != 0) {
         std::size_t depth = stack.count - 1;
@@ -483,21 +498,21 @@ int check_directory(const std::uint8_t *hash_table)
             set_leaf(buffer);
         switch (secondary) {
         case Dir:
-            take_entry(buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary);
             if (volume.variant & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
             level->next = get_tail(buffer, field::next_hash);
             stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table), a};
             break;
         case File:
-            take_entry(buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary);
             level->next = get_tail(buffer, field::next_hash);
             check_file_blocks(buffer, a);
             break;
         case SoftLink:
         case LinkDir:
         case FileLink:
-            take_entry(buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary);
             level->next = get_tail(buffer, field::next_hash);
             break;
         case Root:

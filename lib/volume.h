@@ -458,6 +458,12 @@ struct SharedOptions {
 // with their number in `value`).
 int take_shared_option(int key, const char *arg, std::int64_t &value, SharedOptions &options);
 
+// Rewrites the long option `--PREFIX` (and `--PREFIX=value`) in `argv` as
+// `--NAME`, before argp reads it: an abbreviation that other long options
+// made ambiguous keeps meaning the option it always meant.  Words that are
+// the arguments of options in `options`, and everything after "--", stay.
+void prefer_long_option(int argc, char **argv, const argp_option *options, const char *prefix, const char *name);
+
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened
 // and with the options in the session: 0 when it completed, 1 when it stopped

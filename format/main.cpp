@@ -4,6 +4,7 @@
 #include <argp.h>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <unistd.h>
 
@@ -73,8 +74,10 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     return 0;
 }
 
-const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name", nullptr, nullptr,
-                             nullptr, nullptr};
+const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name",
+                             "The name, in the locale's character set, is stored in ISO-8859-1: 1 to 30 characters, "
+                             "without ':' or '/'.",
+                             nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -84,8 +87,17 @@ int main(int argc, char **argv)
     volume.reserved_blocks = 2;
     volume.block_size = 512;
     volume.block_shift = 9;
+    // the volume name comes in the locale's character set
+    std::setlocale(LC_CTYPE, "");
     if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &volume) != 0)
         return 1;
+    // a name that the Amiga cannot take is refused before the device is opened
+    static char name[name_room + 1];
+    if (!shared.list_partitions) {
+        if (amiga_volume_name(volume.volume_name, name) != 0)
+            return 1;
+        volume.volume_name = name;
+    }
 
     std::uint64_t bytes = 0;
     if (open_device(shared.list_partitions, !shared.list_partitions, bytes) != 0)

@@ -249,6 +249,12 @@ void log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Root block and boot block
 
 void init_root_block();
+// The volume name `text`, given in the locale's character set, as the Amiga
+// takes it: converted to ISO-8859-1 into `latin1` (room for 31 bytes, NUL
+// ended).  Refused with a message, result 1: an empty name, one longer than
+// 30 bytes in ISO-8859-1, one with ':' or '/', and one with characters that
+// ISO-8859-1 has not.
+int amiga_volume_name(const char *text, char *latin1);
 int write_root_block();
 // Sets the root's bitmap_flag to 0 and writes the root block, without the
 // report line of write_root_block: the first write of every bitmap rewrite,

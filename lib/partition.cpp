@@ -348,8 +348,10 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
         return 1;
     }
     narrow_to(*part, device_bytes);
+    // the table's size is the first guess: a volume formatted with another
+    // one is found all the same
     if (!size_given)
-        volume.block_size = part->block_size;
+        root_search_first_size = part->block_size;
     if (!reserve_given)
         volume.reserved_blocks = part->reserved_blocks;
     return 0;
@@ -400,6 +402,10 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     if (!size_given) {
         volume.block_size = part->block_size;
         volume.block_shift = shift_of_block_size(part->block_size);
+    } else if (volume.block_size != part->block_size) {
+        log_error("warning: partition %u (%s) has %u-byte blocks in the partition table, and the Amiga mounts it "
+                  "with those, not with the %u-byte blocks of -s\n",
+                  part->number, part->name_text, part->block_size, volume.block_size);
     }
     if (!reserve_given)
         volume.reserved_blocks = part->reserved_blocks;

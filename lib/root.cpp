@@ -104,18 +104,17 @@ Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::ui
 
 }  // namespace
 
-int find_root_block(std::uint64_t device_sectors)
+namespace {
+
+// The search for one block size (`forced`, or any with 0) from sector
+// `first` on (the given root block alone when `given`).
+Candidate search_root(std::uint64_t device_sectors, std::uint32_t forced, bool given, std::uint64_t first)
 {
-    std::uint32_t forced = volume.block_size;
-    bool given = volume.root_block != 0;
-    std::uint64_t first = given ? std::uint64_t(volume.root_block) * (forced ? forced / 512 : 1) : device_sectors / 2;
     std::uint64_t count = given ? 1 : 8;
     for (std::uint64_t sector = first; sector < first + count; ++sector) {
         Candidate result = try_root_candidate(sector, forced, device_sectors);
-        if (result == Found)
-            return 0;
-        if (result == Unreadable)
-            break;
+        if (result != NotRoot)
+            return result;
         // When the device ends in a partial block of 1024 bytes or more, the
         // middle in sectors lies past the middle in blocks, where the
         // formatter put the root block; that place is tried last.
@@ -128,13 +127,38 @@ int find_root_block(std::uint64_t device_sectors)
                 if (blocks == 0 || (middle >= first && middle < first + count))
                     continue;
                 result = try_root_candidate(middle, forced, device_sectors);
-                if (result == Found)
-                    return 0;
-                if (result == Unreadable)
-                    break;
+                if (result != NotRoot)
+                    return result;
             }
         }
     }
+    return NotRoot;
+}
+
+}  // namespace
+
+std::uint32_t root_search_first_size;
+
+int find_root_block(std::uint64_t device_sectors)
+{
+    // the candidates change the session's block size and root block
+    std::uint32_t forced = volume.block_size, given_root = volume.root_block;
+    bool given = given_root != 0;
+    Candidate result = NotRoot;
+    // A partition's own block size is tried first; a volume made with
+    // another one is still found by the search for any size.  A root block
+    // given then counts in blocks of the partition's size first.
+    if (forced == 0 && root_search_first_size != 0) {
+        std::uint64_t first = given ? std::uint64_t(given_root) * (root_search_first_size / 512) : device_sectors / 2;
+        result = search_root(device_sectors, root_search_first_size, given, first);
+    }
+    if (result == NotRoot) {
+        volume.root_block = given_root;
+        std::uint64_t first = given ? std::uint64_t(given_root) * (forced ? forced / 512 : 1) : device_sectors / 2;
+        result = search_root(device_sectors, forced, given, first);
+    }
+    if (result == Found)
+        return 0;
     log_error("unable to find root block\n");
     return 1;
 }

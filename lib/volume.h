@@ -266,6 +266,9 @@ int write_dos_type();
 // 512-byte sectors (or the one given with root_block); sets block_size,
 // block_shift, root_block, and total_blocks in blocks.
 int find_root_block(std::uint64_t device_sectors);
+// A block size that find_root_block tries before any other when no size is
+// forced (a partition's, from its table), or 0.
+extern std::uint32_t root_search_first_size;
 int detect_dos_type();
 
 // ---------------------------------------------------------------------------

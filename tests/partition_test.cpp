@@ -174,7 +174,10 @@ TEST(BuiltTable, FormatAndCheckEveryBlockSize)
         // a variant option that agrees with the table
         {{"-p", "2", "-i"}, 0, geometry(2048, 1024, 4, 1025), "detected a international fast amiga filesystem\n"},
         // -s and -r override the table (the checker is told the same)
-        {{"-p", "1", "-s", "1024", "-r", "3"}, 0, geometry(2048, 1024, 3, 1025), "detected a fast amiga filesystem\n"},
+        {{"-p", "1", "-s", "1024", "-r", "3"}, 0,
+         "plandor: warning: partition 1 (DH0) has 512-byte blocks in the partition table, and the Amiga mounts it "
+         "with those, not with the 1024-byte blocks of -s\n" + geometry(2048, 1024, 3, 1025),
+         "detected a fast amiga filesystem\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
@@ -195,6 +198,49 @@ TEST(BuiltTable, FormatAndCheckEveryBlockSize)
         EXPECT_EQ(r.out, c.check);
     }
     EXPECT_EQ(e2e::vistrel({"--partitions", image}).status, 0) << "the table survived";
+}
+
+// A volume of any block size in a partition is found with -p alone; the
+// formatter warns that the Amiga mounts it with the table's size.
+TEST(BuiltTable, AnyBlockSizeInAPartition)
+{
+    rdb::Table t = mixed_table();
+    struct Case {
+        const char *which, *name;
+        uint32_t table_size, size, reserved, blocks, root;
+    };
+    const Case cases[] = {
+        {"1", "DH0", 512, 512, 2, 4096, 2048},     {"1", "DH0", 512, 1024, 2, 2048, 1024},
+        {"1", "DH0", 512, 2048, 2, 1024, 512},     {"1", "DH0", 512, 4096, 2, 512, 256},
+        {"3", "Big\\x20Disk", 4096, 512, 1, 4096, 2048}, {"2", "DH1", 1024, 2048, 4, 1024, 513},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.which) + " " + std::to_string(c.size));
+        std::string image = rdb::image("sizes.img", 8 * MiB, t);
+        const std::string size = std::to_string(c.size);
+        std::string warning;
+        if (c.size != c.table_size)
+            warning = "plandor: warning: partition " + std::string(c.which) + " (" + c.name + ") has " +
+                      std::to_string(c.table_size) + "-byte blocks in the partition table, and the Amiga mounts "
+                      "it with those, not with the " + size + "-byte blocks of -s\n";
+        e2e::Run format = e2e::plandor({"-p", c.which, "-s", size, image, "Vol"});
+        EXPECT_EQ(format.status, 0);
+        EXPECT_EQ(format.out, warning + geometry(c.blocks, c.size, c.reserved, c.root));
+        e2e::Run check = e2e::vistrel({"-n", "-v", "-p", c.which, image});
+        EXPECT_EQ(check.status, 0);
+        const char *detected[] = {"fast", "international fast", "dircache fast"};
+        const size_t index = size_t(c.which[0] - '1');
+        EXPECT_EQ(check.out, "partition table at sector 7\npartition " + std::string(c.which) + " (" + c.name +
+                                 ") at bytes " + std::to_string(t.parts[index].first_byte()) + " to " +
+                                 std::to_string(t.parts[index].end_byte() - 1) + "\nroot block found at " +
+                                 std::to_string(c.root) + "\ndetected a " + detected[index] + " amiga filesystem\n");
+        // the size given to the checker is the only one it tries
+        if (c.size != c.table_size) {
+            e2e::Run forced = e2e::vistrel({"-n", "-p", c.which, "-s", std::to_string(c.table_size), image});
+            EXPECT_EQ(forced.status, 1);
+            EXPECT_EQ(forced.out, "vistrel: unable to find root block\n");
+        }
+    }
 }
 
 TEST(BuiltTable, PopulatedVolumeInsideAPartition)

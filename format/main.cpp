@@ -17,6 +17,7 @@ bool root_given;
 long root_given_value;
 SharedOptions shared;  // -z, -p (the partition to format), --partitions, -r
 bool size_given;
+bool force;
 
 const argp_option formatter_options[] = {
     verbose_option,
@@ -26,6 +27,7 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
+    {"force", 'f', nullptr, 0, "With -p: format a partition that the table gives to another filesystem", 0},
     undo_option,
     {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
@@ -56,6 +58,7 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     case 'o': session->flags |= OldFormat; break;
     case 'i': session->flags |= International; break;
     case 'd': session->flags |= DirCache; break;
+    case 'f': force = true; break;
     case ARGP_KEY_ARG:
         if (state->arg_num == 0)
             session->device_path = arg;
@@ -106,9 +109,21 @@ int main(int argc, char **argv)
         return print_partitions(bytes);
     // the undo file records the whole device's size and the partition's offset
     std::uint64_t device_bytes = bytes;
-    if (shared.partition && select_format_partition(shared.partition, bytes, size_given, shared.reserve_given) != 0)
+    if (shared.partition &&
+        select_format_partition(shared.partition, bytes, size_given, shared.reserve_given, force) != 0)
         return 1;
     if (shared.undo_path && undo_create(shared.undo_path, device_bytes) != 0)
         return 1;
-    return format_volume(bytes, root_given, root_given_value) | undo_finish();
+    // a partition whose table names no filesystem gets the volume's DOS type
+    // once the volume is complete, its PART block saved in the undo file too
+    std::uint64_t table_byte;
+    std::uint32_t table_size;
+    if (partition_retype_pending(table_byte, table_size) && undo_add_device_bytes(table_byte, table_size) != 0) {
+        undo_finish();
+        return 1;
+    }
+    int result = format_volume(bytes, root_given, root_given_value);
+    if (result == 0)
+        result = write_partition_type();
+    return result | undo_finish();
 }

@@ -3,10 +3,12 @@
 // listed, and used to narrow the session to one partition.
 #include "volume.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -215,6 +217,33 @@ void narrow_to(const PartitionInfo &part, std::uint64_t &device_bytes)
     device_bytes = part.end_byte - part.first_byte;
 }
 
+constexpr std::uint32_t linux_dos_type = 0x4C4E5800;  // "LNX\0", parted's type without a filesystem
+
+// A PART block whose DosType the formatter writes once the volume is made.
+struct Retype {
+    bool pending;
+    std::uint32_t number;
+    const char *name;
+    std::uint64_t byte;  // of the PART block on the device
+    std::uint32_t size;  // the table's block size
+    std::uint64_t device_bytes;
+    std::uint32_t old_type, new_type;
+};
+
+Retype retype;
+
+// Writes `count` bytes at `byte` of the whole device and flushes them.
+int write_device_bytes(const std::uint8_t *bytes, std::uint32_t count, std::uint64_t byte)
+{
+    ssize_t n = pwrite(volume.fd, bytes, count, off_t(byte));
+    if (n != ssize_t(count)) {
+        log_error("unable to write the partition table's block at byte %" PRIu64 " (%s)\n", byte,
+                  n < 0 ? std::strerror(errno) : "short write");
+        return 1;
+    }
+    return flush_device();
+}
+
 }  // namespace
 
 bool has_partition_table(std::uint64_t device_bytes)
@@ -357,7 +386,8 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
     return 0;
 }
 
-int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given)
+int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given,
+                            bool force)
 {
     const PartitionInfo *part = choose_partition(which, device_bytes);
     if (!part)
@@ -366,12 +396,25 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     dos_type_text(part->dos_type, dos);
     int table_flags = flags_from_dos_type(part->dos_type);
     // the formatter makes "DOS" 0 to 5 only, no multi-user volume
-    if (table_flags < 0 || (table_flags & MultiUser)) {
+    bool foreign = table_flags < 0 || (table_flags & MultiUser);
+    // Tables made on Linux name no filesystem (parted writes "LNX\0", or 0
+    // for affs1): the partition gets the DOS type of the volume made.  Any
+    // other filesystem's partition only when forced.
+    retype = {};
+    if (foreign && (part->dos_type == 0 || part->dos_type == linux_dos_type || force)) {
+        retype = {true, part->number, part->name_text, std::uint64_t(part->block) * table.block_bytes,
+                  table.block_bytes, device_bytes, part->dos_type, dos_type_from_flags(volume.flags)};
+        foreign = false;
+        table_flags = -1;
+    }
+    if (foreign) {
         log_error("partition %u (%s) is for a %s filesystem; nothing written\n", part->number, part->name_text, dos);
         return 1;
     }
     constexpr std::uint8_t variant = OldFormat | International | DirCache;
-    if (volume.flags & variant) {
+    if (retype.pending) {
+        // the variant of the options, FFS without any
+    } else if (volume.flags & variant) {
         std::uint32_t asked = dos_type_from_flags(volume.flags);
         if (asked != part->dos_type) {
             char asked_text[17];
@@ -410,4 +453,58 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     if (!reserve_given)
         volume.reserved_blocks = part->reserved_blocks;
     return 0;
+}
+
+bool partition_retype_pending(std::uint64_t &byte, std::uint32_t &size)
+{
+    byte = retype.byte;
+    size = retype.size;
+    return retype.pending;
+}
+
+int write_partition_type()
+{
+    if (!retype.pending)
+        return 0;
+    alignas(4) std::uint8_t block[max_block_size];
+    std::uint64_t device_bytes = retype.device_bytes;
+    // read again: the block must be the one that was checked
+    int result = read_table_block(block, retype.byte / retype.size, retype.size, device_bytes);
+    if (result == 0 && (check_table_block(block, part_id, std::uint32_t(retype.byte / retype.size), retype.size / 4,
+                                          true) != 0 ||
+                        get_long(block, field::part_dos_type) != retype.old_type)) {
+        log_error("the PART block of partition %u (%s) changed during the run; its DOS type is not written\n",
+                  retype.number, retype.name);
+        result = 1;
+    }
+    if (result != 0)
+        return 1;
+    put_long(block, field::part_dos_type, retype.new_type);
+    // sealed over its own SummedLongs, as the table is read
+    put_long(block, field::table_checksum, 0);
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < get_long(block, field::table_summed_longs); ++i)
+        sum += get_long(block, 4 * i);
+    put_long(block, field::table_checksum, 0u - sum);
+    char old_text[17], new_text[17];
+    dos_type_text(retype.old_type, old_text);
+    dos_type_text(retype.new_type, new_text);
+    log_verbose(1, "partition %u (%s): DOS type %s becomes %s in its PART block at byte %" PRIu64 "\n",
+                retype.number, retype.name, old_text, new_text, retype.byte);
+    // the volume's blocks that hold the PART block go through the undo file
+    // first, whole: the undo file counts in the volume's block size
+    std::uint32_t size = volume.block_size;
+    alignas(4) std::uint8_t window[max_block_size];
+    for (std::uint64_t at = retype.byte / size * size; at < retype.byte + retype.size && result == 0; at += size) {
+        result = read_table_block(window, at / size, size, device_bytes);
+        if (result != 0)
+            break;
+        std::uint64_t from = at > retype.byte ? at : retype.byte;
+        std::uint64_t to = at + size < retype.byte + retype.size ? at + size : retype.byte + retype.size;
+        std::memcpy(window + (from - at), block + (from - retype.byte), to - from);
+        result = undo_note_device_write(window, at / size);
+        if (result == 0)
+            result = write_device_bytes(window, size, at);
+    }
+    return result;
 }

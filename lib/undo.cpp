@@ -90,6 +90,10 @@ struct UndoState {
     bool saved = false;      // the saved blocks are in the file
     std::vector<std::uint32_t> blocks;       // saved blocks, sorted
     std::vector<std::uint64_t> last_hash;    // per saved block: last recorded hash, or 0
+    // With blocks outside the volume (undo_add_device_bytes), the file counts
+    // blocks from the device's start: `base` is the volume's first block there.
+    std::uint64_t base = 0;
+    std::vector<std::uint32_t> device_blocks;
 };
 
 UndoState undo;
@@ -156,12 +160,34 @@ int read_any_block(std::uint8_t *buffer, std::uint32_t block)
     return result;
 }
 
+// Reads block `block` of the undo file's numbering: counted from the
+// device's start when the file holds blocks outside the volume.
+int read_numbered_block(std::uint8_t *buffer, std::uint32_t block)
+{
+    if (undo.device_blocks.empty())
+        return read_any_block(buffer, block);
+    std::uint64_t offset = volume.partition_offset;
+    std::uint32_t total = volume.total_blocks;
+    volume.partition_offset = 0;
+    std::uint64_t device_blocks = undo.device_bytes >> volume.block_shift;
+    volume.total_blocks = device_blocks > UINT32_MAX ? UINT32_MAX : std::uint32_t(device_blocks);
+    int result = read_any_block(buffer, block);
+    volume.partition_offset = offset;
+    volume.total_blocks = total;
+    return result;
+}
+
 // Saves the old contents of `planned` (in that order, each once) and
 // flushes them; from then on every write must be to one of them.
 int save_blocks(std::vector<std::uint32_t> planned)
 {
     if (undo.fd < 0 || undo.saved)
         return 0;
+    if (!undo.device_blocks.empty()) {
+        for (std::uint32_t &b : planned)
+            b = std::uint32_t(b + undo.base);
+        planned.insert(planned.end(), undo.device_blocks.begin(), undo.device_blocks.end());
+    }
     std::vector<std::uint32_t> order;
     std::unordered_set<std::uint32_t> seen;
     for (std::uint32_t b : planned)
@@ -172,8 +198,8 @@ int save_blocks(std::vector<std::uint32_t> planned)
     put_long(header, undo_field::block_size, volume.block_size);
     put_long(header, undo_field::saved_count, std::uint32_t(order.size()));
     put_quad(header, undo_field::device_bytes, undo.device_bytes);
-    put_quad(header, undo_field::offset, volume.partition_offset);
-    put_long(header, undo_field::root, volume.root_block);
+    put_quad(header, undo_field::offset, volume.partition_offset - (undo.base << volume.block_shift));
+    put_long(header, undo_field::root, std::uint32_t(volume.root_block + undo.base));
     undo.seed = fnv(fnv_basis, header, undo_field::header_check);
     put_quad(header, undo_field::header_check, undo.seed);
     if (write_undo(header, header_bytes, 0) != 0)
@@ -184,7 +210,7 @@ int save_blocks(std::vector<std::uint32_t> planned)
     for (std::uint32_t b : order) {
         std::memset(entry.data(), 0, entry.size());
         put_long(entry.data(), 0, b);
-        if (read_any_block(entry.data() + 8, b) != 0) {
+        if (read_numbered_block(entry.data() + 8, b) != 0) {
             log_error("unable to save block %u in undo file '%s'\n", b, undo.path);
             return 1;
         }
@@ -201,6 +227,9 @@ int save_blocks(std::vector<std::uint32_t> planned)
     undo.last_hash.assign(undo.blocks.size(), 0);
     undo.saved = true;
     log_verbose(1, "saved %zu blocks in undo file '%s'\n", order.size(), undo.path);
+    if (!undo.device_blocks.empty())
+        log_verbose(1, "the undo file holds the partition table's block too, as block %u of the device\n",
+                    undo.device_blocks.front());
     return 0;
 }
 
@@ -428,10 +457,33 @@ int undo_save_format_blocks()
     return save_blocks(planned);
 }
 
-int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
+int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count)
 {
     if (undo.fd < 0)
         return 0;
+    std::uint64_t device_blocks = undo.device_bytes >> volume.block_shift;
+    if (volume.partition_offset % volume.block_size != 0 || device_blocks - 1 > UINT32_MAX) {
+        log_error("undo file '%s' cannot hold the partition table's block: the volume does not start on a "
+                  "multiple of %u bytes, or the device has more than 2^32 blocks\n",
+                  undo.path, volume.block_size);
+        return 1;
+    }
+    undo.base = volume.partition_offset >> volume.block_shift;
+    for (std::uint64_t b = byte >> volume.block_shift; b <= (byte + count - 1) >> volume.block_shift; ++b)
+        undo.device_blocks.push_back(std::uint32_t(b));
+    return 0;
+}
+
+int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
+{
+    return undo_note_device_write(buffer, block + undo.base);
+}
+
+int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t device_block)
+{
+    if (undo.fd < 0)
+        return 0;
+    std::uint32_t block = std::uint32_t(device_block);
     auto at = std::lower_bound(undo.blocks.begin(), undo.blocks.end(), block);
     if (!undo.saved || at == undo.blocks.end() || *at != block) {
         log_error("unable to write block %d (not saved in the undo file)\n", int(block));

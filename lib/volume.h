@@ -372,6 +372,13 @@ int undo_save_format_blocks();
 // contents and flushes it before the write is issued; refuses a block that
 // was not saved.
 int undo_note_write(const std::uint8_t *buffer, std::uint32_t block);
+// Before the blocks are saved: the undo file also takes the blocks that hold
+// bytes [byte, byte + count) of the whole device (a partition table's block
+// outside the volume).  The file then counts blocks from the device's start,
+// which needs a volume that starts on a multiple of its block size.
+int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count);
+// undo_note_write for block `block` counted from the device's start
+int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t block);
 // Ends the undo file after the run: an end record, or, when nothing was
 // written, no file at all.
 int undo_finish();
@@ -433,7 +440,17 @@ int print_partitions(std::uint64_t device_bytes);
 // also takes the variant from the partition's DOS type when no variant
 // option was given, and refuses a type or options that name another one.
 int select_check_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
-int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
+// A partition whose table names no filesystem (DosType 0 or "LNX\0", as
+// GNU parted writes them), or with `force` any other, is formatted with the
+// variant of the options, and its PART block gets that DOS type.
+int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given,
+                            bool force = false);
+// true when the formatter will write the DOS type into the PART block of its
+// partition: the block's byte on the device and its size
+bool partition_retype_pending(std::uint64_t &byte, std::uint32_t &size);
+// Writes the DOS type of the volume made into the PART block (when one is
+// pending), reseals it and flushes it, after the undo file has its hash.
+int write_partition_type();
 
 // ---------------------------------------------------------------------------
 // Command-line options that both programs read alike

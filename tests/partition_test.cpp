@@ -75,15 +75,70 @@ TEST(PartedTable, ListedAsParted)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, table);
     }
-    // parted's type is no Amiga filesystem: neither program touches it
+    // parted's type names no filesystem: the checker leaves it alone
     std::vector<uint8_t> before = e2e::read_file(disk.image);
-    e2e::Run format = e2e::plandor({"-p", "1", disk.image, "X"});
-    EXPECT_EQ(format.status, 1);
-    EXPECT_EQ(format.out, "plandor: partition 1 (DH0) is for a LNX\\0 filesystem; nothing written\n");
     e2e::Run check = e2e::vistrel({"-p", "dh1", disk.image});
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.out, "vistrel: partition 2 (DH1) holds a LNX\\0 filesystem, which is not checked\n");
     EXPECT_TRUE(e2e::read_file(disk.image) == before);
+}
+
+// The types of parted's tables, "LNX\0" (mkpart without a type) and 0
+// (affs1), name no filesystem: the formatter writes its own DOS type into
+// the PART block, which the undo file takes back.  Other filesystems' types
+// only with -f.
+TEST(PartedTable, FormatterSetsTheDosType)
+{
+    if (!e2e::exists(parted)) GTEST_SKIP() << "GNU parted is not installed (apt-get install parted)";
+    std::string image = e2e::sparse_image("parted-types.img", 32 * MiB);
+    e2e::Run made = e2e::run(parted, {"-s", image, "mklabel", "amiga", "mkpart", "DH0", "1MiB", "9MiB", "mkpart",
+                                      "DH1", "affs1", "9MiB", "17MiB", "mkpart", "Work", "17MiB", "31MiB"});
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    // the third gets another filesystem's type
+    rdb::patch(image, 5 * 512, 192, rdb::kPfs3);
+    const std::vector<uint8_t> before = e2e::read_file(image);
+    struct Case {
+        std::vector<std::string> options;
+        const char *which, *name, *old_text, *new_text, *detected;
+        uint32_t new_type;
+        uint64_t part_block;
+    };
+    const Case cases[] = {
+        {{}, "1", "DH0", "LNX\\0", "DOS\\1", "fast", tv::kDos1, 3 * 512},
+        {{"-i"}, "2", "DH1", "\\0\\0\\0\\0", "DOS\\3", "international fast", tv::kDos0 + 3, 4 * 512},
+        {{"-f", "-o"}, "3", "Work", "PFS\\3", "DOS\\0", "old", tv::kDos0, 5 * 512},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.which);
+        const std::string undo = e2e::temp_path(std::string("retype") + c.which + ".undo");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-v", "-z", undo, "-p", c.which, image, "Vol"});
+        e2e::Run format = e2e::plandor(args);
+        EXPECT_EQ(format.status, 0);
+        const std::string retyped = "partition " + std::string(c.which) + " (" + c.name + "): DOS type " + c.old_text + " becomes " + c.new_text +
+                                    " in its PART block at byte " + std::to_string(c.part_block) + "\n";
+        EXPECT_NE(format.out.find("the undo file holds the partition table's block too, as block " +
+                                  std::to_string(c.part_block / 512) + " of the device\n"),
+                  std::string::npos) << format.out;
+        EXPECT_TRUE(format.out.size() >= retyped.size() &&
+                    format.out.compare(format.out.size() - retyped.size(), retyped.size(), retyped) == 0)
+            << format.out;
+        EXPECT_EQ(e2e::read_be32(image, c.part_block + 192), c.new_type);
+        e2e::Run check = e2e::vistrel({"-n", "-p", c.which, image});
+        EXPECT_EQ(check.status, 0);
+        EXPECT_EQ(check.out, "detected a " + std::string(c.detected) + " amiga filesystem\n");
+        // parted still reads the resealed table
+        EXPECT_EQ(e2e::run(parted, {"-s", image, "print"}).status, 0);
+        // the restore puts the old type back, and the volume's blocks
+        e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+        EXPECT_EQ(restore.status, 0) << restore.out;
+        EXPECT_TRUE(e2e::read_file(image) == before) << "the restore left changes";
+    }
+    // without -f another filesystem's partition is left alone
+    e2e::Run refused = e2e::plandor({"-p", "3", image, "Vol"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "plandor: partition 3 (Work) is for a PFS\\3 filesystem; nothing written\n");
+    EXPECT_TRUE(e2e::read_file(image) == before);
 }
 
 TEST(PartedTable, FormatEachPartitionAndCheckIt)

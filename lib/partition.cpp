@@ -18,8 +18,13 @@ constexpr std::uint32_t end_of_list = 0xFFFFFFFF;
 constexpr std::uint32_t rdsk_search_sectors = 16;
 constexpr std::uint32_t min_summed_longs = 8;  // the header and the list pointer
 
-// Reads table block `block` (in units of `size` bytes) of the whole device
-// through the guarded read, whatever partition the session is narrowed to.
+// where the table's sectors and blocks count from: 0, or the start of the
+// MBR partition that holds the table
+std::uint64_t table_base;
+
+// Reads table block `block` (in units of `size` bytes, from table_base on)
+// of the whole device through the guarded read, whatever partition the
+// session is narrowed to.
 int read_table_block(std::uint8_t *buffer, std::uint64_t block, std::uint32_t size, std::uint64_t device_bytes)
 {
     std::uint32_t saved_size = volume.block_size, saved_shift = volume.block_shift;
@@ -28,7 +33,7 @@ int read_table_block(std::uint8_t *buffer, std::uint64_t block, std::uint32_t si
     volume.block_size = size;
     volume.block_shift = shift_of_block_size(size);
     volume.reserved_blocks = 0;
-    volume.partition_offset = 0;
+    volume.partition_offset = table_base;
     int result = read_block_at(buffer, block, device_bytes >> volume.block_shift);
     volume.block_size = saved_size;
     volume.block_shift = saved_shift;
@@ -84,6 +89,28 @@ std::int64_t find_rdsk(std::uint8_t *buffer, std::uint64_t device_bytes, std::in
             faulty = sector;
     }
     return -1;
+}
+
+// The table's place: the first sound RDSK block among the first 16 sectors
+// of the device, or else of the MBR partition of type 0x76 (table_base is
+// then its start, `window` its length, `mbr` its number).  As find_rdsk;
+// `mbr` is -1 after a message about a faulty MBR entry.
+std::int64_t locate_rdsk(std::uint8_t *buffer, std::uint64_t device_bytes, std::int64_t &faulty,
+                         std::uint64_t &window, int &mbr, bool report)
+{
+    table_base = 0;
+    window = device_bytes;
+    mbr = 0;
+    std::int64_t sector = find_rdsk(buffer, device_bytes, faulty);
+    if (sector >= 0 || faulty >= 0 || device_bytes < 512 || read_table_block(buffer, 0, 512, device_bytes) != 0)
+        return sector;
+    std::uint64_t first = 0, length = 0;
+    mbr = find_mbr_amiga_partition(buffer, device_bytes, first, length, report);
+    if (mbr <= 0)
+        return -1;
+    table_base = first;
+    window = length;
+    return find_rdsk(buffer, length, faulty);
 }
 
 // Bytes as printable text: letters, digits and punctuation as they are;
@@ -227,10 +254,14 @@ struct Retype {
     std::uint64_t byte;  // of the PART block on the device
     std::uint32_t size;  // the table's block size
     std::uint64_t device_bytes;
+    std::uint64_t base;  // the table's table_base
+    std::uint32_t block;  // the PART block's number in the table
     std::uint32_t old_type, new_type;
 };
 
 Retype retype;
+
+int read_rdsk_chain(PartitionTable &out, std::uint8_t *buffer, std::int64_t sector, std::uint64_t device_bytes);
 
 // Writes `count` bytes at `byte` of the whole device and flushes them.
 int write_device_bytes(const std::uint8_t *bytes, std::uint32_t count, std::uint64_t byte)
@@ -250,24 +281,53 @@ bool has_partition_table(std::uint64_t device_bytes)
 {
     alignas(4) std::uint8_t buffer[512];
     std::int64_t faulty;
-    return find_rdsk(buffer, device_bytes, faulty) >= 0;
+    std::uint64_t window;
+    int mbr;
+    return locate_rdsk(buffer, device_bytes, faulty, window, mbr, false) >= 0;
 }
 
-int read_partition_table(PartitionTable &out, std::uint64_t device_bytes)
+int read_partition_table(PartitionTable &out, std::uint64_t whole_device_bytes)
 {
     alignas(4) std::uint8_t buffer[max_block_size];
     out.count = 0;
     std::int64_t faulty;
-    std::int64_t sector = find_rdsk(buffer, device_bytes, faulty);
+    // inside an MBR partition, the table and its partitions must fit that
+    // partition, and count from its start
+    std::uint64_t device_bytes;
+    int mbr;
+    std::int64_t sector = locate_rdsk(buffer, whole_device_bytes, faulty, device_bytes, mbr, true);
+    out.base_byte = table_base;
+    out.mbr_partition = mbr > 0 ? std::uint32_t(mbr) : 0;
+    if (mbr > 0)
+        log_verbose(1, "MBR partition %d of type 0x76 at bytes %" PRIu64 " to %" PRIu64 "\n", mbr, table_base,
+                    table_base + device_bytes - 1);
     if (sector < 0) {
-        if (faulty < 0) {
+        if (mbr < 0) {
+            // reported
+        } else if (faulty < 0 && mbr > 0) {
+            log_error("no partition table (RDSK block) in the first %u sectors of MBR partition %d (type 0x76)\n",
+                      rdsk_search_sectors, mbr);
+        } else if (faulty < 0) {
             log_error("no partition table (RDSK block) in the first %u sectors of the device\n",
                       rdsk_search_sectors);
         } else if (read_table_block(buffer, std::uint64_t(faulty), 512, device_bytes) == 0) {
             check_table_block(buffer, rdsk_id, std::uint32_t(faulty), 512 / 4, true);
         }
+        table_base = 0;
         return 1;
     }
+    int result = read_rdsk_chain(out, buffer, sector, device_bytes);
+    table_base = 0;
+    return result;
+}
+
+namespace {
+
+// The RDSK block at `sector` (in `buffer`) and its chain of PART blocks,
+// read as hostile input within `device_bytes` from table_base on; the
+// partitions' bytes are then counted from the device's start.
+int read_rdsk_chain(PartitionTable &out, std::uint8_t *buffer, std::int64_t sector, std::uint64_t device_bytes)
+{
     out.rdsk_sector = std::uint32_t(sector);
     out.block_bytes = get_long(buffer, field::rdsk_block_bytes);
     if (shift_of_block_size(out.block_bytes) == 0) {
@@ -303,8 +363,14 @@ int read_partition_table(PartitionTable &out, std::uint64_t device_bytes)
         ++out.count;
         next = get_long(buffer, field::part_next);
     }
+    for (std::uint32_t i = 0; i < out.count; ++i) {
+        out.part[i].first_byte += table_base;
+        out.part[i].end_byte += table_base;
+    }
     return 0;
 }
+
+}  // namespace
 
 std::uint32_t report_overlaps(const PartitionTable &from, std::uint32_t number)
 {
@@ -402,8 +468,16 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     // other filesystem's partition only when forced.
     retype = {};
     if (foreign && (part->dos_type == 0 || part->dos_type == linux_dos_type || force)) {
-        retype = {true, part->number, part->name_text, std::uint64_t(part->block) * table.block_bytes,
-                  table.block_bytes, device_bytes, part->dos_type, dos_type_from_flags(volume.flags)};
+        retype = {true,
+                  part->number,
+                  part->name_text,
+                  table.base_byte + std::uint64_t(part->block) * table.block_bytes,
+                  table.block_bytes,
+                  device_bytes,
+                  table.base_byte,
+                  part->block,
+                  part->dos_type,
+                  dos_type_from_flags(volume.flags)};
         foreign = false;
         table_flags = -1;
     }
@@ -428,10 +502,10 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     }
     // the table's own blocks inside the partition would be overwritten
     std::uint64_t table_bytes[max_partitions + 1][2];
-    table_bytes[0][0] = std::uint64_t(table.rdsk_sector) * 512;
+    table_bytes[0][0] = table.base_byte + std::uint64_t(table.rdsk_sector) * 512;
     table_bytes[0][1] = table_bytes[0][0] + 512;
     for (std::uint32_t i = 0; i < table.count; ++i) {
-        table_bytes[i + 1][0] = std::uint64_t(table.part[i].block) * table.block_bytes;
+        table_bytes[i + 1][0] = table.base_byte + std::uint64_t(table.part[i].block) * table.block_bytes;
         table_bytes[i + 1][1] = table_bytes[i + 1][0] + table.block_bytes;
     }
     for (std::uint32_t i = 0; i <= table.count; ++i) {
@@ -469,9 +543,10 @@ int write_partition_type()
     alignas(4) std::uint8_t block[max_block_size];
     std::uint64_t device_bytes = retype.device_bytes;
     // read again: the block must be the one that was checked
-    int result = read_table_block(block, retype.byte / retype.size, retype.size, device_bytes);
-    if (result == 0 && (check_table_block(block, part_id, std::uint32_t(retype.byte / retype.size), retype.size / 4,
-                                          true) != 0 ||
+    table_base = retype.base;
+    int result = read_table_block(block, retype.block, retype.size, device_bytes - retype.base);
+    table_base = 0;
+    if (result == 0 && (check_table_block(block, part_id, retype.block, retype.size / 4, true) != 0 ||
                         get_long(block, field::part_dos_type) != retype.old_type)) {
         log_error("the PART block of partition %u (%s) changed during the run; its DOS type is not written\n",
                   retype.number, retype.name);

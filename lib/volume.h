@@ -134,6 +134,10 @@ constexpr std::uint32_t part_reserved = 152;
 constexpr std::uint32_t part_low_cyl = 164;
 constexpr std::uint32_t part_high_cyl = 168;
 constexpr std::uint32_t part_dos_type = 192;
+// a PC partition table (MBR) in sector 0: four entries of 16 bytes, their
+// numbers little-endian, and the signature 0x55 0xAA
+constexpr std::uint32_t mbr_entries = 446, mbr_entry_bytes = 16, mbr_signature = 510;
+constexpr std::uint32_t mbr_type = 4, mbr_first_sector = 8, mbr_sectors = 12;  // within an entry
 }  // namespace field
 
 // the longs of a header block besides its hash table: a block of n longs
@@ -413,13 +417,26 @@ struct PartitionInfo {
 };
 
 struct PartitionTable {
+    // byte of the device where the table's sectors and blocks count from: 0,
+    // or the start of the MBR partition of type 0x76 that holds the table
+    std::uint64_t base_byte;
+    std::uint32_t mbr_partition;  // that MBR partition's number (1 to 4), or 0
     std::uint32_t rdsk_sector;  // 512-byte sector of the RDSK block
     std::uint32_t block_bytes;  // size of the table's blocks
     std::uint32_t count;
     PartitionInfo part[max_partitions];
 };
 
-// true when one of the first 16 sectors holds a sound RDSK block; prints nothing
+// The MBR partition of type 0x76 (an Amiga partition table inside a PC one,
+// as on the SD cards of Amiga accelerators) in `sector0`: its number (1 to
+// 4, the first such primary entry) with its start and length in bytes, or 0
+// when sector 0 holds no MBR or the MBR no such entry.  An entry that is
+// empty or reaches past the end of the device of `device_bytes`: -1, after a
+// message when `report`.
+int find_mbr_amiga_partition(const std::uint8_t *sector0, std::uint64_t device_bytes, std::uint64_t &first,
+                             std::uint64_t &length, bool report);
+// true when one of the first 16 sectors of the device, or of an MBR
+// partition of type 0x76, holds a sound RDSK block; prints nothing
 bool has_partition_table(std::uint64_t device_bytes);
 // Reads and checks the whole table; a fault of any kind gets one message
 // and result 1.  Overlapping partitions are no fault (see report_overlaps).

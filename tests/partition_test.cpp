@@ -179,6 +179,88 @@ TEST(PartedTable, FormatEachPartitionAndCheckIt)
                          "partition\n");
 }
 
+// An SD card of an Amiga accelerator: a PC partition table (MBR, made with
+// sfdisk) whose partition of type 0x76 holds a table of parted.  Everything
+// counts from the MBR partition's start.
+TEST(MbrTable, AmigaTableInsideType76)
+{
+    const char *sfdisk = "/usr/sbin/sfdisk";
+    if (!e2e::exists(parted)) GTEST_SKIP() << "GNU parted is not installed (apt-get install parted)";
+    if (!e2e::exists(sfdisk)) GTEST_SKIP() << "sfdisk is not installed (apt-get install fdisk)";
+    const std::string image = e2e::sparse_image("sd.img", 64 * MiB), inner = e2e::sparse_image("rdb.img", 40 * MiB);
+    e2e::Run mbr = e2e::run("/bin/sh", {"-c", "printf 'start=2048, size=32768, type=c\\nstart=34816, size=81920, "
+                                              "type=76\\n' | " + std::string(sfdisk) + " -q " + image});
+    ASSERT_EQ(mbr.status, 0) << mbr.out << mbr.err;
+    e2e::Run rdb = e2e::run(parted, {"-s", inner, "mklabel", "amiga", "mkpart", "DH0", "1MiB", "17MiB", "mkpart",
+                                     "Work", "17MiB", "39MiB"});
+    ASSERT_EQ(rdb.status, 0) << rdb.out << rdb.err;
+    const uint64_t base = 34816 * 512ull;
+    for (const auto &[at, bytes] : e2e::sparse_data(inner)) rdb::pwrite_all(image, base + at, bytes);
+    const std::vector<uint8_t> before = e2e::read_file(image);
+
+    const std::string located = "MBR partition 2 of type 0x76 at bytes 17825792 to 59768831\n"
+                                "partition table at sector 2\n";
+    e2e::Run listed = e2e::vistrel({"-v", "--partitions", image});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, located + "partition name dostype first-byte last-byte blocksize reserved flags\n"
+                                     "1 DH0 LNX\\0 18874368 35651583 512 2 -\n"
+                                     "2 Work LNX\\0 35651584 58720255 512 2 -\n");
+    const std::string undo = e2e::temp_path("sd.undo");
+    e2e::Run format = e2e::plandor({"-z", undo, "-p", "work", image, "Work"});
+    EXPECT_EQ(format.status, 0);
+    EXPECT_EQ(format.out, geometry(45056, 512, 2, 22528));
+    // the PART block of Work is block 4 of the table
+    expect_outside_unchanged(before, image, base + 4 * 512, base + 39 * MiB);
+    std::vector<uint8_t> after = e2e::read_file(image);
+    EXPECT_TRUE(std::equal(after.begin() + long(base + 5 * 512), after.begin() + long(base + 17 * MiB),
+                           before.begin() + long(base + 5 * 512)))
+        << "bytes between the table and the partition changed";
+    EXPECT_EQ(e2e::read_be32(image, base + 17 * MiB), tv::kDos1);  // block 0 of the volume
+    EXPECT_EQ(e2e::read_be32(image, base + 4 * 512 + 192), tv::kDos1);  // the PART block
+    e2e::Run check = e2e::vistrel({"-v", "-p", "2", image});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.out, located + "partition 2 (Work) at bytes 35651584 to 58720255\nroot block found at 22528\n"
+                                   "detected a fast amiga filesystem\n");
+    // the whole card is no volume; the search says where to look
+    e2e::Run whole = e2e::vistrel({"-n", image});
+    EXPECT_EQ(whole.out, "vistrel: unable to find root block\n"
+                         "vistrel: the device has a partition table: --partitions lists it, -p PART checks one "
+                         "partition\n");
+    e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+    EXPECT_EQ(restore.status, 0) << restore.out;
+    EXPECT_TRUE(e2e::read_file(image) == before);
+
+    // faulty MBR entries of type 0x76: one message, status 1
+    struct Case {
+        uint32_t start, sectors;
+        bool rdsk;
+        std::string out;
+    };
+    const Case cases[] = {
+        {34816, 200000, true, "MBR partition 2 of type 0x76 (sectors 34816 to 234815) is empty or lies past the end "
+                              "of the device (67108864 bytes)\n"},
+        {0, 100, true, "MBR partition 2 of type 0x76 (sectors 0 to 99) is empty or lies past the end of the device "
+                       "(67108864 bytes)\n"},
+        {2048, 1000, true, "no partition table (RDSK block) in the first 16 sectors of MBR partition 2 (type 0x76)\n"},
+        // the RDB's partitions must fit the MBR partition
+        {34816, 60000, true, "partition 2 (Work): last byte 40894463 lies past the end of the device (30720000 "
+                             "bytes)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.out);
+        std::vector<uint8_t> sector0 = e2e::read_range(image, 0, 512);
+        uint8_t *entry = &sector0[446 + 16];
+        for (int k = 0; k < 4; ++k) entry[8 + k] = uint8_t(c.start >> (8 * k)), entry[12 + k] = uint8_t(c.sectors >> (8 * k));
+        rdb::pwrite_all(image, 0, sector0);
+        e2e::Run listing = e2e::vistrel({"--partitions", image});
+        EXPECT_EQ(listing.status, 1);
+        EXPECT_EQ(listing.out, "vistrel: " + c.out);
+        e2e::Run format = e2e::plandor({"-p", "1", image, "Vol"});
+        EXPECT_EQ(format.status, 1);
+        EXPECT_EQ(format.out, "plandor: " + c.out);
+    }
+}
+
 // A table of the builder: the RDSK away from block 0, partitions of every
 // block size, reserved blocks other than 2, flags, and a PFS\3 partition.
 rdb::Table mixed_table()

@@ -24,8 +24,9 @@
 // the records start from the header's check, so that no part of one undo
 // file passes in another.  The saved blocks are flushed to the file and its
 // folder before the first block goes to the device; each new-contents
-// record is flushed before the write that it announces.  Whatever the point
-// at which a run stops, each saved block on the device then holds its old
+// record is flushed before the write that it announces (the writes of a run
+// wait in batches, and one flush covers the records of a whole batch, see
+// undo_record_planned_writes).  Whatever the point at which a run stops, each saved block on the device then holds its old
 // contents or contents whose hash is recorded: a restore accepts exactly
 // those, and anything else means that the volume changed since.  The
 // restore itself can be cut off at any point and run again: it writes only
@@ -137,14 +138,14 @@ int sync_undo_folder()
     return 0;
 }
 
-int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value)
+int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value, bool sync = true)
 {
     std::uint8_t record[record_bytes];
     put_long(record, undo_field::record_block, block);
     put_long(record, undo_field::record_kind, kind);
     put_quad(record, undo_field::record_value, value);
     put_quad(record, undo_field::record_check, fnv(undo.seed, record, undo_field::record_check));
-    if (write_undo(record, record_bytes, undo.end) != 0 || sync_undo() != 0)
+    if (write_undo(record, record_bytes, undo.end) != 0 || (sync && sync_undo() != 0))
         return 1;
     undo.end += record_bytes;
     return 0;
@@ -477,6 +478,35 @@ int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count)
 int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
 {
     return undo_note_device_write(buffer, block + undo.base);
+}
+
+bool undo_recording() { return undo.fd >= 0; }
+
+int undo_record_planned_writes(const std::uint32_t *blocks, const std::uint8_t *contents, std::size_t count)
+{
+    if (undo.fd < 0 || count == 0)
+        return 0;
+    // A write whose contents are recorded already needs no record; the
+    // others get theirs, all flushed at once below, before any is written.
+    std::uint32_t added = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t block = std::uint32_t(blocks[i] + undo.base);
+        auto at = std::lower_bound(undo.blocks.begin(), undo.blocks.end(), block);
+        if (!undo.saved || at == undo.blocks.end() || *at != block) {
+            log_error("unable to write block %d (not saved in the undo file)\n", int(blocks[i]));
+            return 1;
+        }
+        std::uint64_t hash = fnv(fnv_basis, contents + i * volume.block_size, volume.block_size);
+        std::uint64_t &last = undo.last_hash[std::size_t(at - undo.blocks.begin())];
+        if (last == hash && hash != 0)
+            continue;
+        if (append_record(block, record_new, hash, false) != 0)
+            return 1;
+        last = hash;
+        ++undo.records;
+        ++added;
+    }
+    return added != 0 ? sync_undo() : 0;
 }
 
 int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t device_block)

@@ -372,9 +372,11 @@ int undo_create(const char *path, std::uint64_t device_bytes);
 // do nothing.
 int undo_save_check_blocks();
 int undo_save_format_blocks();
-// Called by every block write with an undo file: records the hash of the new
-// contents and flushes it before the write is issued; refuses a block that
-// was not saved.
+// Records the hash of the new contents of one block and flushes it, before
+// that write is issued; refuses a block that was not saved.  Block writes
+// of the session wait in batches instead, recorded together by
+// undo_record_planned_writes when the batch goes out (before a flush of the
+// device, a read of a waiting block, or when the batch is full).
 int undo_note_write(const std::uint8_t *buffer, std::uint32_t block);
 // Before the blocks are saved: the undo file also takes the blocks that hold
 // bytes [byte, byte + count) of the whole device (a partition table's block
@@ -383,6 +385,13 @@ int undo_note_write(const std::uint8_t *buffer, std::uint32_t block);
 int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count);
 // undo_note_write for block `block` counted from the device's start
 int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t block);
+// true while the run keeps an undo file
+bool undo_recording();
+// Before any of them is written: records the hashes of the new contents of
+// `count` blocks (`contents` holds them one after another, a block each) and
+// flushes the undo file once.  Those writes need no record of their own
+// then.  Refuses a block that was not saved.
+int undo_record_planned_writes(const std::uint32_t *blocks, const std::uint8_t *contents, std::size_t count);
 // Ends the undo file after the run: an end record, or, when nothing was
 // written, no file at all.
 int undo_finish();

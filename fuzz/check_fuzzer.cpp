@@ -72,6 +72,7 @@ __attribute__((no_sanitize("coverage"))) std::uint64_t image_hash(int fd, std::u
 void run_check(const fuzz_input::CheckInput &in, int fd, const char *which)
 {
     std::memset(&volume, 0, sizeof volume);
+    root_search_first_size = 0;  // a partition's, from an earlier run
     volume.reserved_blocks = in.reserved;
     volume.root_block = in.root;
     volume.block_size = in.block_size;

@@ -2,8 +2,9 @@
 #include "volume.h"
 
 #include <argp.h>
-#include <cstdio>
 #include <cstring>
+#include <list>
+#include <string>
 
 const argp_option verbose_option = {"verbose", 'v', nullptr, 0, "Be verbose", 0};
 const argp_option reserve_option = {"reserve", 'r', "blocks", 0, "Set reserved blocks", 0};
@@ -93,12 +94,11 @@ void prefer_long_option(int argc, char **argv, const argp_option *options, const
         const char *equals = std::strchr(word + 2, '=');
         std::size_t length = equals ? std::size_t(equals - word - 2) : std::strlen(word + 2);
         if (length == prefix_length && std::strncmp(word + 2, prefix, length) == 0) {
-            // kept until the process ends, as argv is
-            std::size_t size = 2 + std::strlen(name) + (equals ? std::strlen(equals) : 0) + 1;
-            char *full = new char[size];
-            std::snprintf(full, size, "--%s%s", name, equals ? equals : "");
-            argv[i] = full;
-            word = full;
+            // kept until the process ends, as argv is; a list never moves them
+            static std::list<std::string> rewritten;
+            rewritten.push_back(std::string("--") + name + (equals ? equals : ""));
+            argv[i] = rewritten.back().data();
+            word = argv[i];
             length = std::strlen(name);
         }
         if (!equals && long_takes_argument(options, word + 2, length))

@@ -26,8 +26,9 @@
 // folder before the first block goes to the device; each new-contents
 // record is flushed before the write that it announces (the writes of a run
 // wait in batches, and one flush covers the records of a whole batch, see
-// undo_record_planned_writes).  Whatever the point at which a run stops, each saved block on the device then holds its old
-// contents or contents whose hash is recorded: a restore accepts exactly
+// undo_record_planned_writes).  Whatever the point at which a run stops,
+// each saved block on the device then holds its old contents or contents
+// whose hash is recorded: a restore accepts exactly
 // those, and anything else means that the volume changed since.  The
 // restore itself can be cut off at any point and run again: it writes only
 // old contents, framed by the root block with its bitmap flag cleared.

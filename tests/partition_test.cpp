@@ -115,7 +115,8 @@ TEST(PartedTable, FormatterSetsTheDosType)
         args.insert(args.end(), {"-v", "-z", undo, "-p", c.which, image, "Vol"});
         e2e::Run format = e2e::plandor(args);
         EXPECT_EQ(format.status, 0);
-        const std::string retyped = "partition " + std::string(c.which) + " (" + c.name + "): DOS type " + c.old_text + " becomes " + c.new_text +
+        const std::string retyped = "partition " + std::string(c.which) + " (" + c.name + "): DOS type " +
+                                    c.old_text + " becomes " + c.new_text +
                                     " in its PART block at byte " + std::to_string(c.part_block) + "\n";
         EXPECT_NE(format.out.find("the undo file holds the partition table's block too, as block " +
                                   std::to_string(c.part_block / 512) + " of the device\n"),
@@ -250,7 +251,10 @@ TEST(MbrTable, AmigaTableInsideType76)
         SCOPED_TRACE(c.out);
         std::vector<uint8_t> sector0 = e2e::read_range(image, 0, 512);
         uint8_t *entry = &sector0[446 + 16];
-        for (int k = 0; k < 4; ++k) entry[8 + k] = uint8_t(c.start >> (8 * k)), entry[12 + k] = uint8_t(c.sectors >> (8 * k));
+        for (int k = 0; k < 4; ++k) {  // little-endian
+            entry[8 + k] = uint8_t(c.start >> (8 * k));
+            entry[12 + k] = uint8_t(c.sectors >> (8 * k));
+        }
         rdb::pwrite_all(image, 0, sector0);
         e2e::Run listing = e2e::vistrel({"--partitions", image});
         EXPECT_EQ(listing.status, 1);

@@ -24,7 +24,7 @@ const argp_option checker_options[] = {
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
     undo_option,
-    {"restore", restore_key, "file", 0, "Put back the blocks saved in file", 0},
+    {"restore", restore_key, "file", 0, "Put back the blocks saved in file (--res is --reserve)", 0},
     {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
     {},
@@ -89,6 +89,8 @@ int main(int argc, char **argv)
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
     RunOptions options;
+    // "--res" has always meant --reserve; --restore came later
+    prefer_long_option(argc, argv, checker_options, "res", "reserve");
     if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &options) != 0)
         return 1;
     TextReporter text(options.verbosity);

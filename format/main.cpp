@@ -4,6 +4,7 @@
 #include <argp.h>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <unistd.h>
 
@@ -20,7 +21,8 @@ const argp_option formatter_options[] = {
     {"ofs", 'o', nullptr, 0, "Old filesystem format", 0},
     {"intl", 'i', nullptr, 0, "International dir format", 0},
     {"dircache", 'd', nullptr, 0, "Use dir cache", 0},
-    {"force", 'f', nullptr, 0, "Format over a filesystem or partition table that the device holds", 0},
+    {"force", 'f', nullptr, 0,
+     "Format over a filesystem or partition table that the device holds, or a partition of another filesystem", 0},
     undo_option,
     {"partition", 'p', "PART", 0, "Format partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
@@ -66,16 +68,27 @@ error_t parse_formatter_option(int key, char *arg, argp_state *state)
     return 0;
 }
 
-const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name", nullptr, nullptr,
-                             nullptr, nullptr};
+const argp formatter_argp = {formatter_options, parse_formatter_option, "devicefile name",
+                             "The name, in the locale's character set, is stored in ISO-8859-1: 1 to 30 characters, "
+                             "without ':' or '/'.",
+                             nullptr, nullptr, nullptr};
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    // the volume name comes in the locale's character set
+    std::setlocale(LC_CTYPE, "");
     RunOptions options;
     if (argp_parse(&formatter_argp, argc, argv, 0, nullptr, &options) != 0)
         return 1;
+    // a name that the Amiga cannot take is refused before the device is opened
+    static char name[name_room + 1];
+    if (!options.list_partitions) {
+        if (amiga_volume_name(options.volume_name, name) != 0)
+            return 1;
+        options.volume_name = name;
+    }
     TextReporter text(options.verbosity);
     return run_format(options, text);
 }

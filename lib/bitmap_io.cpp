@@ -202,8 +202,9 @@ void fill_extension_block(std::uint32_t k, std::uint8_t *buffer)
         put_long(buffer, 4 * take, chain.extensions[k + 1]);
 }
 
-void fill_bitmap_for_store(std::uint32_t index, bool &all_free)
+void fill_bitmap_block_of(std::uint32_t index, bool &all_free)
 {
     fill_bitmap_block(std::uint64_t(index) * map_bytes_per_block(), all_free);
-    note_bitmap(BlockAction::Write, index, chain.pointers[index]);
 }
+
+void note_bitmap_write(std::uint32_t index) { note_bitmap(BlockAction::Write, index, chain.pointers[index]); }

@@ -67,9 +67,11 @@ struct ChainPlace {
 ChainPlace chain_place(std::uint32_t index);
 // extension block `k` of the chain, as the formatter writes it
 void fill_extension_block(std::uint32_t k, std::uint8_t *buffer);
-// bitmap_buffer := sealed bitmap block `index` of the work map, noted as
-// written; `all_free` as for the last call (the buffer may be kept)
-void fill_bitmap_for_store(std::uint32_t index, bool &all_free);
+// bitmap_buffer := sealed bitmap block `index` of the work map; `all_free`
+// as for the last call (the buffer may be kept)
+void fill_bitmap_block_of(std::uint32_t index, bool &all_free);
+// the note of bitmap block `index` of the chain, about to be written
+void note_bitmap_write(std::uint32_t index);
 
 // ---------------------------------------------------------------------------
 // The walk of one file's blocks (walk.cpp)

@@ -3,10 +3,12 @@
 // listed, and used to narrow the session to one partition.
 #include "volume.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -16,12 +18,17 @@ constexpr std::uint32_t end_of_list = 0xFFFFFFFF;
 constexpr std::uint32_t rdsk_search_sectors = 16;
 constexpr std::uint32_t min_summed_longs = 8;  // the header and the list pointer
 
-// Reads table block `block` (in units of `size` bytes) of the whole device
-// through the guarded read, whatever partition the session is narrowed to.
+// where the table's sectors and blocks count from: 0, or the start of the
+// MBR partition that holds the table
+std::uint64_t table_base;
+
+// Reads table block `block` (in units of `size` bytes, from table_base on)
+// of the whole device through the guarded read, whatever partition the
+// session is narrowed to.
 int read_table_block(std::uint8_t *buffer, std::uint64_t block, std::uint32_t size, std::uint64_t device_bytes)
 {
     std::uint32_t shift = shift_of_block_size(size);
-    return read_block_in({0, size, shift, 0, device_bytes >> shift}, buffer, block);
+    return read_block_in({table_base, size, shift, 0, device_bytes >> shift}, buffer, block);
 }
 
 const char *id_text(std::uint32_t id) { return id == rdsk_id ? "RDSK" : "PART"; }
@@ -71,6 +78,28 @@ std::int64_t find_rdsk(std::uint8_t *buffer, std::uint64_t device_bytes, std::in
             faulty = sector;
     }
     return -1;
+}
+
+// The table's place: the first sound RDSK block among the first 16 sectors
+// of the device, or else of the MBR partition of type 0x76 (table_base is
+// then its start, `window` its length, `mbr` its number).  As find_rdsk;
+// `mbr` is -1 after a message about a faulty MBR entry.
+std::int64_t locate_rdsk(std::uint8_t *buffer, std::uint64_t device_bytes, std::int64_t &faulty,
+                         std::uint64_t &window, int &mbr, bool report)
+{
+    table_base = 0;
+    window = device_bytes;
+    mbr = 0;
+    std::int64_t sector = find_rdsk(buffer, device_bytes, faulty);
+    if (sector >= 0 || faulty >= 0 || device_bytes < 512 || read_table_block(buffer, 0, 512, device_bytes) != 0)
+        return sector;
+    std::uint64_t first = 0, length = 0;
+    mbr = find_mbr_amiga_partition(buffer, device_bytes, first, length, report);
+    if (mbr <= 0)
+        return -1;
+    table_base = first;
+    window = length;
+    return find_rdsk(buffer, length, faulty);
 }
 
 // Bytes as printable text: letters, digits and punctuation as they are;
@@ -242,30 +271,90 @@ void narrow_to(const PartitionInfo &part, std::uint64_t &device_bytes)
     device_bytes = part.end_byte - part.first_byte;
 }
 
+constexpr std::uint32_t linux_dos_type = 0x4C4E5800;  // "LNX\0", parted's type without a filesystem
+
+// A PART block whose DosType the formatter writes once the volume is made.
+struct Retype {
+    bool pending;
+    std::uint32_t number;
+    const char *name;
+    std::uint64_t byte;  // of the PART block on the device
+    std::uint32_t size;  // the table's block size
+    std::uint64_t device_bytes;
+    std::uint64_t base;  // the table's table_base
+    std::uint32_t block;  // the PART block's number in the table
+    std::uint32_t old_type, new_type;
+};
+
+Retype retype;
+
+int read_rdsk_chain(PartitionTable &out, std::uint8_t *buffer, std::int64_t sector, std::uint64_t device_bytes);
+
+// Writes `count` bytes at `byte` of the whole device and flushes them.
+int write_device_bytes(const std::uint8_t *bytes, std::uint32_t count, std::uint64_t byte)
+{
+    ssize_t n = pwrite(volume.fd, bytes, count, off_t(byte));
+    if (n != ssize_t(count)) {
+        log_error("unable to write the partition table's block at byte %" PRIu64 " (%s)\n", byte,
+                  n < 0 ? std::strerror(errno) : "short write");
+        return 1;
+    }
+    return flush_device();
+}
+
 }  // namespace
 
 bool has_partition_table(std::uint64_t device_bytes)
 {
     alignas(4) std::uint8_t buffer[512];
     std::int64_t faulty;
-    return find_rdsk(buffer, device_bytes, faulty) >= 0;
+    std::uint64_t window;
+    int mbr;
+    return locate_rdsk(buffer, device_bytes, faulty, window, mbr, false) >= 0;
 }
 
-int read_partition_table(PartitionTable &out, std::uint64_t device_bytes)
+int read_partition_table(PartitionTable &out, std::uint64_t whole_device_bytes)
 {
     alignas(4) std::uint8_t buffer[max_block_size];
     out.count = 0;
     std::int64_t faulty;
-    std::int64_t sector = find_rdsk(buffer, device_bytes, faulty);
+    // inside an MBR partition, the table and its partitions must fit that
+    // partition, and count from its start
+    std::uint64_t device_bytes;
+    int mbr;
+    std::int64_t sector = locate_rdsk(buffer, whole_device_bytes, faulty, device_bytes, mbr, true);
+    out.base_byte = table_base;
+    out.mbr_partition = mbr > 0 ? std::uint32_t(mbr) : 0;
+    if (mbr > 0)
+        log_verbose(1, "MBR partition %d of type 0x76 at bytes %" PRIu64 " to %" PRIu64 "\n", mbr, table_base,
+                    table_base + device_bytes - 1);
     if (sector < 0) {
-        if (faulty < 0) {
+        if (mbr < 0) {
+            // reported
+        } else if (faulty < 0 && mbr > 0) {
+            log_error("no partition table (RDSK block) in the first %u sectors of MBR partition %d (type 0x76)\n",
+                      rdsk_search_sectors, mbr);
+        } else if (faulty < 0) {
             log_error("no partition table (RDSK block) in the first %u sectors of the device\n",
                       rdsk_search_sectors);
         } else if (read_table_block(buffer, std::uint64_t(faulty), 512, device_bytes) == 0) {
             check_table_block(buffer, rdsk_id, std::uint32_t(faulty), 512 / 4, true);
         }
+        table_base = 0;
         return 1;
     }
+    int result = read_rdsk_chain(out, buffer, sector, device_bytes);
+    table_base = 0;
+    return result;
+}
+
+namespace {
+
+// The RDSK block at `sector` (in `buffer`) and its chain of PART blocks,
+// read as hostile input within `device_bytes` from table_base on; the
+// partitions' bytes are then counted from the device's start.
+int read_rdsk_chain(PartitionTable &out, std::uint8_t *buffer, std::int64_t sector, std::uint64_t device_bytes)
+{
     out.rdsk_sector = std::uint32_t(sector);
     out.block_bytes = get_long(buffer, field::rdsk_block_bytes);
     if (shift_of_block_size(out.block_bytes) == 0) {
@@ -301,8 +390,14 @@ int read_partition_table(PartitionTable &out, std::uint64_t device_bytes)
         ++out.count;
         next = get_long(buffer, field::part_next);
     }
+    for (std::uint32_t i = 0; i < out.count; ++i) {
+        out.part[i].first_byte += table_base;
+        out.part[i].end_byte += table_base;
+    }
     return 0;
 }
+
+}  // namespace
 
 std::uint32_t report_overlaps(const PartitionTable &from, std::uint32_t number)
 {
@@ -378,14 +473,17 @@ int select_check_partition(const char *which, std::uint64_t &device_bytes, bool 
                         reserve_given ? volume.reserved_blocks : part->reserved_blocks) != 0)
         return 1;
     narrow_to(*part, device_bytes);
+    // the table's size is the first guess: a volume formatted with another
+    // one is found all the same
     if (!size_given)
-        volume.block_size = part->block_size;
+        volume.first_guess_block_size = part->block_size;
     if (!reserve_given)
         volume.reserved_blocks = part->reserved_blocks;
     return 0;
 }
 
-int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given)
+int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given,
+                            bool force)
 {
     const PartitionInfo *part = choose_partition(which, device_bytes);
     if (!part)
@@ -394,12 +492,33 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     dos_type_text(part->dos_type, dos);
     int table_flags = flags_from_dos_type(part->dos_type);
     // the formatter makes "DOS" 0 to 5 only, no multi-user volume
-    if (table_flags < 0 || (table_flags & MultiUser)) {
+    bool foreign = table_flags < 0 || (table_flags & MultiUser);
+    // Tables made on Linux name no filesystem (parted writes "LNX\0", or 0
+    // for affs1): the partition gets the DOS type of the volume made.  Any
+    // other filesystem's partition only when forced.
+    retype = {};
+    if (foreign && (part->dos_type == 0 || part->dos_type == linux_dos_type || force)) {
+        retype = {true,
+                  part->number,
+                  part->name_text,
+                  table.base_byte + std::uint64_t(part->block) * table.block_bytes,
+                  table.block_bytes,
+                  device_bytes,
+                  table.base_byte,
+                  part->block,
+                  part->dos_type,
+                  dos_type_from_flags(volume.variant)};
+        foreign = false;
+        table_flags = -1;
+    }
+    if (foreign) {
         log_error("partition %u (%s) is for a %s filesystem; nothing written\n", part->number, part->name_text, dos);
         return 1;
     }
     constexpr std::uint8_t variant = OldFormat | International | DirCache;
-    if (volume.variant & variant) {
+    if (retype.pending) {
+        // the variant of the options, FFS without any
+    } else if (volume.variant & variant) {
         std::uint32_t asked = dos_type_from_flags(volume.variant);
         if (asked != part->dos_type) {
             char asked_text[17];
@@ -413,10 +532,10 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     }
     // the table's own blocks inside the partition would be overwritten
     std::uint64_t table_bytes[max_partitions + 1][2];
-    table_bytes[0][0] = std::uint64_t(table.rdsk_sector) * 512;
+    table_bytes[0][0] = table.base_byte + std::uint64_t(table.rdsk_sector) * 512;
     table_bytes[0][1] = table_bytes[0][0] + 512;
     for (std::uint32_t i = 0; i < table.count; ++i) {
-        table_bytes[i + 1][0] = std::uint64_t(table.part[i].block) * table.block_bytes;
+        table_bytes[i + 1][0] = table.base_byte + std::uint64_t(table.part[i].block) * table.block_bytes;
         table_bytes[i + 1][1] = table_bytes[i + 1][0] + table.block_bytes;
     }
     for (std::uint32_t i = 0; i <= table.count; ++i) {
@@ -433,8 +552,67 @@ int select_format_partition(const char *which, std::uint64_t &device_bytes, bool
     if (!size_given) {
         volume.block_size = part->block_size;
         volume.block_shift = shift_of_block_size(part->block_size);
+    } else if (volume.block_size != part->block_size) {
+        log_error("warning: partition %u (%s) has %u-byte blocks in the partition table, and the Amiga mounts it "
+                  "with those, not with the %u-byte blocks of -s\n",
+                  part->number, part->name_text, part->block_size, volume.block_size);
     }
     if (!reserve_given)
         volume.reserved_blocks = part->reserved_blocks;
     return 0;
+}
+
+bool partition_retype_pending(std::uint64_t &byte, std::uint32_t &size)
+{
+    byte = retype.byte;
+    size = retype.size;
+    return retype.pending;
+}
+
+int write_partition_type()
+{
+    if (!retype.pending)
+        return 0;
+    alignas(4) std::uint8_t block[max_block_size];
+    std::uint64_t device_bytes = retype.device_bytes;
+    // read again: the block must be the one that was checked
+    table_base = retype.base;
+    int result = read_table_block(block, retype.block, retype.size, device_bytes - retype.base);
+    table_base = 0;
+    if (result == 0 && (check_table_block(block, part_id, retype.block, retype.size / 4, true) != 0 ||
+                        get_long(block, field::part_dos_type) != retype.old_type)) {
+        log_error("the PART block of partition %u (%s) changed during the run; its DOS type is not written\n",
+                  retype.number, retype.name);
+        result = 1;
+    }
+    if (result != 0)
+        return 1;
+    put_long(block, field::part_dos_type, retype.new_type);
+    // sealed over its own SummedLongs, as the table is read
+    put_long(block, field::table_checksum, 0);
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < get_long(block, field::table_summed_longs); ++i)
+        sum += get_long(block, 4 * i);
+    put_long(block, field::table_checksum, 0u - sum);
+    char old_text[17], new_text[17];
+    dos_type_text(retype.old_type, old_text);
+    dos_type_text(retype.new_type, new_text);
+    log_verbose(1, "partition %u (%s): DOS type %s becomes %s in its PART block at byte %" PRIu64 "\n",
+                retype.number, retype.name, old_text, new_text, retype.byte);
+    // the volume's blocks that hold the PART block go through the undo file
+    // first, whole: the undo file counts in the volume's block size
+    std::uint32_t size = volume.block_size;
+    alignas(4) std::uint8_t window[max_block_size];
+    for (std::uint64_t at = retype.byte / size * size; at < retype.byte + retype.size && result == 0; at += size) {
+        result = read_table_block(window, at / size, size, device_bytes);
+        if (result != 0)
+            break;
+        std::uint64_t from = at > retype.byte ? at : retype.byte;
+        std::uint64_t to = at + size < retype.byte + retype.size ? at + size : retype.byte + retype.size;
+        std::memcpy(window + (from - at), block + (from - retype.byte), to - from);
+        result = undo_note_device_write(window, at / size);
+        if (result == 0)
+            result = write_device_bytes(window, size, at);
+    }
+    return result;
 }

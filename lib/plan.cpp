@@ -8,6 +8,8 @@
 // set only once every bitmap block has reached the device.
 #include "internal.h"
 
+#include <cstring>
+
 void WritePlan::add(std::uint32_t block, PlanContent content, std::uint32_t index)
 {
     writes.push_back({block, content, index, false});
@@ -37,29 +39,49 @@ void add_bitmap_blocks(WritePlan &plan)
         plan.add(chain.pointers[i], PlanContent::Bitmap, i);
 }
 
-int run_write(const PlannedWrite &w, bool &all_free)
+// The contents of planned write `w`, into `out`.  The root block is
+// changed in root_buffer as well; `all_free` as for fill_bitmap_block.  1
+// when they cannot be made (block 0 cannot be read).
+int produce(const PlannedWrite &w, std::uint8_t *out, bool &all_free)
 {
     std::uint8_t *root = volume.root_buffer;
     switch (w.content) {
-    case PlanContent::RootInvalid:
-        put_tail(root, field::bitmap_flag, 0);
-        seal_block(root, field::checksum);
-        return write_block(root, w.block);
-    case PlanContent::RootValid: put_tail(root, field::bitmap_flag, 0xFFFFFFFFu); return write_root_block();
-    case PlanContent::Root: return write_root_block();
+    case PlanContent::RootInvalid: put_tail(root, field::bitmap_flag, 0); break;
+    case PlanContent::RootValid: put_tail(root, field::bitmap_flag, 0xFFFFFFFFu); break;
+    case PlanContent::Root: break;
     case PlanContent::Bitmap:
-        fill_bitmap_for_store(w.index, all_free);
-        return write_block(volume.bitmap_buffer, w.block);
-    case PlanContent::BitmapExt: {
-        // its own buffer: bitmap_buffer may hold a bitmap block that is kept
-        alignas(4) std::uint8_t buffer[max_block_size];
-        fill_extension_block(w.index, buffer);
-        return write_block(buffer, w.block);
+        fill_bitmap_block_of(w.index, all_free);
+        std::memcpy(out, volume.bitmap_buffer, volume.block_size);
+        return 0;
+    case PlanContent::BitmapExt: fill_extension_block(w.index, out); return 0;
+    case PlanContent::DosType:
+        // only the first long changes: the rest of the boot block is kept
+        if (read_block_in(whole_volume_span(), out, 0) != 0)
+            return 1;
+        put_long(out, 0, dos_type_from_flags(volume.variant));
+        return 0;
     }
-    case PlanContent::DosType: return write_dos_type();
-    }
-    return 1;
+    seal_block(root, field::checksum);
+    std::memcpy(out, root, volume.block_size);
+    return 0;
 }
+
+// Writes planned write `w` with its contents, after its note.
+int emit(const PlannedWrite &w, const std::uint8_t *contents)
+{
+    switch (w.content) {
+    case PlanContent::RootValid:
+    case PlanContent::Root: reporter().note(Note::WritingRoot, {w.block}); break;
+    case PlanContent::Bitmap: note_bitmap_write(w.index); break;
+    case PlanContent::DosType: return write_block_in(whole_volume_span(), contents, w.block);
+    default: break;
+    }
+    return write_block(contents, w.block);
+}
+
+// the writes taken at once: their new contents are recorded in the undo
+// file together, with one flush of it
+constexpr std::size_t batch_bytes = 8 << 20;
 
 }  // namespace
 
@@ -117,12 +139,41 @@ int save_plan(const WritePlan &plan)
 
 int execute_plan(const WritePlan &plan)
 {
+    // Without an undo file a batch is one write.  With one, a batch runs to
+    // the next flush point or 8 MiB: the new contents of its blocks are
+    // recorded and flushed to the undo file once, then the blocks are
+    // written in order.  Each is then recorded before it is written, as a
+    // restore needs, with one flush of the undo file per batch instead of
+    // one per block.
+    std::size_t most = undo_recording() ? batch_bytes / volume.block_size : 1;
+    std::vector<std::uint8_t> contents(most * volume.block_size);
+    std::vector<std::uint32_t> blocks;
     bool all_free = false;
-    for (const PlannedWrite &w : plan.writes) {
-        if (run_write(w, all_free) != 0)
+    const std::vector<PlannedWrite> &writes = plan.writes;
+    for (std::size_t first = 0; first < writes.size();) {
+        std::size_t end = first;
+        bool unmade = false;  // the writes before it still go out
+        blocks.clear();
+        while (end < writes.size() && end - first < most) {
+            if (produce(writes[end], contents.data() + (end - first) * volume.block_size, all_free) != 0) {
+                unmade = true;
+                break;
+            }
+            blocks.push_back(writes[end].block);
+            if (writes[end++].flush_after)
+                break;
+        }
+        if (undo_record_planned_writes(blocks.data(), contents.data(), blocks.size()) != 0)
             return 1;
-        if (w.flush_after && flush_device() != 0)
+        for (std::size_t i = first; i < end; ++i) {
+            if (emit(writes[i], contents.data() + (i - first) * volume.block_size) != 0)
+                return 1;
+            if (writes[i].flush_after && flush_device() != 0)
+                return 1;
+        }
+        if (unmade)
             return 1;
+        first = end;
     }
     return 0;
 }
@@ -133,12 +184,14 @@ int store_bitmap()
         raise(Problem::RefuseBitmap);
         return 1;
     }
-    WritePlan plan;
-    add_bitmap_blocks(plan);
+    const BitmapChain &chain = bitmap_chain();
     bool all_free = false;
-    for (const PlannedWrite &w : plan.writes)
-        if (run_write(w, all_free) != 0)
+    for (std::uint32_t i = 0; i < chain.pointers.size(); ++i) {
+        fill_bitmap_block_of(i, all_free);
+        note_bitmap_write(i);
+        if (write_block(volume.bitmap_buffer, chain.pointers[i]) != 0)
             return 1;
+    }
     put_tail(volume.root_buffer, field::bitmap_flag, 0xFFFFFFFFu);
     return 0;
 }

@@ -27,31 +27,6 @@ void init_root_block()
     put_tail(root, field::secondary_type, std::uint32_t(Root));
 }
 
-int write_root_block()
-{
-    seal_block(volume.root_buffer, field::checksum);
-    reporter().note(Note::WritingRoot, {volume.root_block});
-    return write_block(volume.root_buffer, volume.root_block);
-}
-
-int mark_bitmap_invalid()
-{
-    put_tail(volume.root_buffer, field::bitmap_flag, 0);
-    seal_block(volume.root_buffer, field::checksum);
-    return write_block(volume.root_buffer, volume.root_block);
-}
-
-int write_dos_type()
-{
-    // only the first long changes: the rest of the boot block is kept
-    BlockSpan span = whole_volume_span();
-    alignas(4) std::uint8_t block[max_block_size];
-    if (read_block_in(span, block, 0) != 0)
-        return 1;
-    put_long(block, 0, dos_type_from_flags(volume.variant));
-    return write_block_in(span, block, 0);
-}
-
 namespace {
 
 void set_block_size(std::uint32_t size, std::uint32_t shift)
@@ -106,18 +81,17 @@ Candidate try_root_candidate(std::uint64_t sector, std::uint32_t forced, std::ui
 
 }  // namespace
 
-int find_root_block(std::uint64_t device_sectors)
+namespace {
+
+// The search for one block size (`forced`, or any with 0) from sector
+// `first` on (the given root block alone when `given`).
+Candidate search_root(std::uint64_t device_sectors, std::uint32_t forced, bool given, std::uint64_t first)
 {
-    std::uint32_t forced = volume.block_size;
-    bool given = volume.root_block != 0;
-    std::uint64_t first = given ? std::uint64_t(volume.root_block) * (forced ? forced / 512 : 1) : device_sectors / 2;
     std::uint64_t count = given ? 1 : 8;
     for (std::uint64_t sector = first; sector < first + count; ++sector) {
         Candidate result = try_root_candidate(sector, forced, device_sectors);
-        if (result == Found)
-            return 0;
-        if (result == Unreadable)
-            break;
+        if (result != NotRoot)
+            return result;
         // When the device ends in a partial block of 1024 bytes or more, the
         // middle in sectors lies past the middle in blocks, where the
         // formatter put the root block; that place is tried last.
@@ -130,13 +104,37 @@ int find_root_block(std::uint64_t device_sectors)
                 if (blocks == 0 || (middle >= first && middle < first + count))
                     continue;
                 result = try_root_candidate(middle, forced, device_sectors);
-                if (result == Found)
-                    return 0;
-                if (result == Unreadable)
-                    break;
+                if (result != NotRoot)
+                    return result;
             }
         }
     }
+    return NotRoot;
+}
+
+}  // namespace
+
+int find_root_block(std::uint64_t device_sectors)
+{
+    // the candidates change the session's block size and root block
+    std::uint32_t forced = volume.block_size, given_root = volume.root_block;
+    std::uint32_t guess = volume.first_guess_block_size;
+    bool given = given_root != 0;
+    Candidate result = NotRoot;
+    // A partition's own block size is tried first; a volume made with
+    // another one is still found by the search for any size.  A root block
+    // given then counts in blocks of the partition's size first.
+    if (forced == 0 && guess != 0) {
+        std::uint64_t first = given ? std::uint64_t(given_root) * (guess / 512) : device_sectors / 2;
+        result = search_root(device_sectors, guess, given, first);
+    }
+    if (result == NotRoot) {
+        volume.root_block = given_root;
+        std::uint64_t first = given ? std::uint64_t(given_root) * (forced ? forced / 512 : 1) : device_sectors / 2;
+        result = search_root(device_sectors, forced, given, first);
+    }
+    if (result == Found)
+        return 0;
     raise(Problem::RootNotFound);
     return 1;
 }

@@ -35,6 +35,20 @@ int open_run_device(const RunOptions &options, bool read_only, bool exclusive, s
     return open_device(read_only, exclusive, bytes);
 }
 
+// The format, and then, for a partition whose table names no filesystem,
+// the volume's DOS type in its PART block, which the undo file saves too.
+int format_and_retype(std::uint64_t bytes, const RunOptions &options)
+{
+    std::uint64_t table_byte;
+    std::uint32_t table_size;
+    if (partition_retype_pending(table_byte, table_size) && undo_add_device_bytes(table_byte, table_size) != 0)
+        return 1;
+    int result = format_volume(bytes, options.root_given, options.root_given_value);
+    if (result == 0)
+        result = write_partition_type();
+    return result;
+}
+
 }  // namespace
 
 void release_session()
@@ -96,15 +110,16 @@ int run_format(const RunOptions &options, Reporter &to)
         protect_partition_table(bytes);
         // the undo file records the whole device's size and the partition's offset
         std::uint64_t device_bytes = bytes;
-        if (options.partition &&
-            select_format_partition(options.partition, bytes, options.block_size != 0, options.reserve_given) != 0)
+        bool force = options.options & ForceCheck;
+        if (options.partition && select_format_partition(options.partition, bytes, options.block_size != 0,
+                                                         options.reserve_given, force) != 0)
             status = 1;
-        else if (!(options.options & ForceCheck) && refuse_format_over_data(bytes, options.partition) != 0)
+        else if (!force && refuse_format_over_data(bytes, options.partition) != 0)
             status = 1;
         else if (options.undo_path && undo_create(options.undo_path, device_bytes) != 0)
             status = 1;
         else
-            status = format_volume(bytes, options.root_given, options.root_given_value) | undo_finish();
+            status = format_and_retype(bytes, options) | undo_finish();
     }
     to.flush();
     return status;

@@ -32,9 +32,11 @@
 // the records start from the header's check, so that no part of one undo
 // file passes in another.  The saved blocks are flushed to the file and its
 // folder before the first block goes to the device; each new-contents
-// record is flushed before the write that it announces.  Whatever the point
-// at which a run stops, each saved block on the device then holds its old
-// contents or contents whose hash is recorded: a restore accepts exactly
+// record is flushed before the write that it announces (the writes of a run
+// wait in batches, and one flush covers the records of a whole batch, see
+// undo_record_planned_writes).  Whatever the point at which a run stops,
+// each saved block on the device then holds its old contents or contents
+// whose hash is recorded: a restore accepts exactly
 // those, and anything else means that the volume changed since.  The
 // restore itself can be cut off at any point and run again: it writes only
 // old contents, framed by the root block with its bitmap flag cleared.
@@ -107,6 +109,10 @@ struct UndoState {
     bool saved = false;      // the saved blocks are in the file
     std::vector<std::uint32_t> blocks;       // saved blocks, sorted
     std::vector<std::uint64_t> last_hash;    // per saved block: last recorded hash, or 0
+    // With blocks outside the volume (undo_add_device_bytes), the file counts
+    // blocks from the device's start: `base` is the volume's first block there.
+    std::uint64_t base = 0;
+    std::vector<std::uint32_t> device_blocks;
 };
 
 UndoState undo;
@@ -150,14 +156,14 @@ int sync_undo_folder()
     return 0;
 }
 
-int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value)
+int append_record(std::uint32_t block, std::uint32_t kind, std::uint64_t value, bool sync = true)
 {
     std::uint8_t record[record_bytes];
     put_long(record, undo_field::record_block, block);
     put_long(record, undo_field::record_kind, kind);
     put_quad(record, undo_field::record_value, value);
     put_quad(record, undo_field::record_check, fnv(undo.seed, record, undo_field::record_check));
-    if (write_undo(record, record_bytes, undo.end) != 0 || sync_undo() != 0)
+    if (write_undo(record, record_bytes, undo.end) != 0 || (sync && sync_undo() != 0))
         return 1;
     undo.end += record_bytes;
     return 0;
@@ -215,12 +221,27 @@ int write_identity(std::uint64_t at, std::uint64_t &size)
     return write_undo(part.data(), size, at);
 }
 
+// Reads block `block` of the undo file's numbering: counted from the
+// device's start when the file holds blocks outside the volume.
+int read_numbered_block(std::uint8_t *buffer, std::uint32_t block)
+{
+    if (undo.device_blocks.empty())
+        return read_any_block(buffer, block);
+    std::uint64_t device_blocks = undo.device_bytes >> volume.block_shift;
+    return read_block_in({0, volume.block_size, volume.block_shift, 0, device_blocks}, buffer, block);
+}
+
 // Saves the old contents of `planned` (in that order, each once) and
 // flushes them; from then on every write must be to one of them.
-int save_blocks(const std::vector<std::uint32_t> &planned)
+int save_blocks(std::vector<std::uint32_t> planned)
 {
     if (undo.fd < 0 || undo.saved)
         return 0;
+    if (!undo.device_blocks.empty()) {
+        for (std::uint32_t &b : planned)
+            b = std::uint32_t(b + undo.base);
+        planned.insert(planned.end(), undo.device_blocks.begin(), undo.device_blocks.end());
+    }
     std::vector<std::uint32_t> order;
     std::unordered_set<std::uint32_t> seen;
     for (std::uint32_t b : planned)
@@ -231,8 +252,8 @@ int save_blocks(const std::vector<std::uint32_t> &planned)
     put_long(header, undo_field::block_size, volume.block_size);
     put_long(header, undo_field::saved_count, std::uint32_t(order.size()));
     put_quad(header, undo_field::device_bytes, undo.device_bytes);
-    put_quad(header, undo_field::offset, volume.partition_offset);
-    put_long(header, undo_field::root, volume.root_block);
+    put_quad(header, undo_field::offset, volume.partition_offset - (undo.base << volume.block_shift));
+    put_long(header, undo_field::root, std::uint32_t(volume.root_block + undo.base));
     undo.seed = fnv(fnv_basis, header, undo_field::header_check);
     put_quad(header, undo_field::header_check, undo.seed);
     if (write_undo(header, header_bytes, 0) != 0)
@@ -246,7 +267,7 @@ int save_blocks(const std::vector<std::uint32_t> &planned)
     for (std::uint32_t b : order) {
         std::memset(entry.data(), 0, entry.size());
         put_long(entry.data(), 0, b);
-        if (read_any_block(entry.data() + 8, b) != 0) {
+        if (read_numbered_block(entry.data() + 8, b) != 0) {
             log_error("unable to save block %u in undo file '%s'\n", b, undo.path);
             return 1;
         }
@@ -263,6 +284,9 @@ int save_blocks(const std::vector<std::uint32_t> &planned)
     undo.last_hash.assign(undo.blocks.size(), 0);
     undo.saved = true;
     log_verbose(1, "saved %zu blocks in undo file '%s'\n", order.size(), undo.path);
+    if (!undo.device_blocks.empty())
+        log_verbose(1, "the undo file holds the partition table's block too, as block %u of the device\n",
+                    undo.device_blocks.front());
     return 0;
 }
 
@@ -500,10 +524,62 @@ int undo_save_blocks(const std::vector<std::uint32_t> &blocks)
     return save_blocks(blocks);
 }
 
-int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
+int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count)
 {
     if (undo.fd < 0)
         return 0;
+    std::uint64_t device_blocks = undo.device_bytes >> volume.block_shift;
+    if (volume.partition_offset % volume.block_size != 0 || device_blocks - 1 > UINT32_MAX) {
+        log_error("undo file '%s' cannot hold the partition table's block: the volume does not start on a "
+                  "multiple of %u bytes, or the device has more than 2^32 blocks\n",
+                  undo.path, volume.block_size);
+        return 1;
+    }
+    undo.base = volume.partition_offset >> volume.block_shift;
+    for (std::uint64_t b = byte >> volume.block_shift; b <= (byte + count - 1) >> volume.block_shift; ++b)
+        undo.device_blocks.push_back(std::uint32_t(b));
+    return 0;
+}
+
+int undo_note_write(const std::uint8_t *buffer, std::uint32_t block)
+{
+    return undo_note_device_write(buffer, block + undo.base);
+}
+
+bool undo_recording() { return undo.fd >= 0; }
+
+int undo_record_planned_writes(const std::uint32_t *blocks, const std::uint8_t *contents, std::size_t count)
+{
+    if (undo.fd < 0 || count == 0)
+        return 0;
+    // A write whose contents are recorded already needs no record; the
+    // others get theirs, all flushed at once below, before any is written.
+    std::uint32_t added = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t block = std::uint32_t(blocks[i] + undo.base);
+        auto at = std::lower_bound(undo.blocks.begin(), undo.blocks.end(), block);
+        if (!undo.saved || at == undo.blocks.end() || *at != block) {
+            log_error("unable to write block %d (not saved in the undo file)\n", int(blocks[i]));
+            return 1;
+        }
+        std::uint64_t hash = fnv(fnv_basis, contents + i * volume.block_size, volume.block_size);
+        std::uint64_t &last = undo.last_hash[std::size_t(at - undo.blocks.begin())];
+        if (last == hash && hash != 0)
+            continue;
+        if (append_record(block, record_new, hash, false) != 0)
+            return 1;
+        last = hash;
+        ++undo.records;
+        ++added;
+    }
+    return added != 0 ? sync_undo() : 0;
+}
+
+int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t device_block)
+{
+    if (undo.fd < 0)
+        return 0;
+    std::uint32_t block = std::uint32_t(device_block);
     auto at = std::lower_bound(undo.blocks.begin(), undo.blocks.end(), block);
     if (!undo.saved || at == undo.blocks.end() || *at != block) {
         log_error("unable to write block %d (not saved in the undo file)\n", int(block));
@@ -600,6 +676,10 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     // restore left it, for every block before any is written.
     alignas(4) std::uint8_t current[max_block_size];
     std::vector<bool> differs(saved.size());
+    // the blocks that hold what the run wrote: the restore puts them back
+    // also where they are the partition table's (a format that set a
+    // partition's DOS type wrote its PART block)
+    std::vector<bool> by_run(saved.size());
     int changed = 0;
     for (std::size_t i = 0; i < saved.size(); ++i) {
         const SavedBlock &s = saved[i];
@@ -615,7 +695,9 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         std::uint64_t hash = fnv(fnv_basis, current, volume.block_size);
         differs[i] = hash != s.old_hash;
         bool left_by_restore = i == root && has_interim && hash == interim_hash;
-        if (differs[i] && !left_by_restore && std::find(s.new_hashes.begin(), s.new_hashes.end(), hash) == s.new_hashes.end()) {
+        by_run[i] = differs[i] && (left_by_restore ||
+                                   std::find(s.new_hashes.begin(), s.new_hashes.end(), hash) != s.new_hashes.end());
+        if (differs[i] && !by_run[i]) {
             log_error("block %u changed since the undo file was written\n", s.block);
             ++changed;
         }
@@ -629,7 +711,7 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
     // a block of the partition table is refused before the first write
     std::vector<std::uint32_t> planned;
     for (std::size_t i = 0; i < saved.size(); ++i)
-        if (differs[i])
+        if (differs[i] && !by_run[i])
             planned.push_back(saved[i].block);
     if (has_interim)
         planned.push_back(volume.root_block);
@@ -658,9 +740,11 @@ int restore_volume(const char *path, std::uint64_t device_bytes, bool force, boo
         root_differs = false;
     }
     for (std::size_t i = 0; i < saved.size() && result == 0; ++i)
-        if (differs[i] && i != root)
-            result = read_saved(fd, path, saved[i], current) != 0 ||
-                     write_block_in(whole_volume_span(), current, saved[i].block) != 0;
+        if (differs[i] && i != root) {
+            BlockSpan span = whole_volume_span();
+            span.guarded = !by_run[i];
+            result = read_saved(fd, path, saved[i], current) != 0 || write_block_in(span, current, saved[i].block) != 0;
+        }
     if (result == 0 && others)
         result = flush_device();
     if (result == 0 && root_differs)

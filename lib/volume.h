@@ -48,6 +48,9 @@ struct VolumeSession {
     int verbosity;
     std::uint32_t options;  // CheckOptions
     std::uint8_t variant;   // VolumeVariant
+    // a block size that the root search tries before any other when none is
+    // forced (a partition's, from its table), or 0
+    std::uint32_t first_guess_block_size;
     alignas(4) std::uint8_t bitmap_buffer[max_block_size];
     alignas(4) std::uint8_t root_buffer[max_block_size];
     std::uint8_t *work_map;
@@ -147,6 +150,10 @@ constexpr std::uint32_t rdsk_fs_header_list = 32;
 constexpr std::uint32_t rdsk_blocks_lo = 128;
 constexpr std::uint32_t rdsk_blocks_hi = 132;
 constexpr std::uint32_t fshd_seg_list = 72;
+// a PC partition table (MBR) in sector 0: four entries of 16 bytes, their
+// numbers little-endian, and the signature 0x55 0xAA
+constexpr std::uint32_t mbr_entries = 446, mbr_entry_bytes = 16, mbr_signature = 510;
+constexpr std::uint32_t mbr_type = 4, mbr_first_sector = 8, mbr_sectors = 12;  // within an entry
 }  // namespace field
 
 // the longs of a header block besides its hash table: a block of n longs
@@ -245,6 +252,10 @@ struct BlockSpan {
     std::uint32_t block_shift;
     std::uint64_t first;
     std::uint64_t end;
+    // writes onto the partition table's blocks are refused (see
+    // protect_partition_table); only a restore of what a run wrote there
+    // is let through
+    bool guarded = true;
 };
 BlockSpan session_span();
 // the session's span with block 0 and the other reserved blocks allowed
@@ -281,9 +292,12 @@ void log_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Root block and boot block
 
 void init_root_block();
-// seals and writes the root block, with the note that names it
-int write_root_block();
-int write_dos_type();
+// The volume name `text`, given in the locale's character set, as the Amiga
+// takes it: converted to ISO-8859-1 into `latin1` (room for 31 bytes, NUL
+// ended).  Refused with a message, result 1: an empty name, one longer than
+// 30 bytes in ISO-8859-1, one with ':' or '/', and one with characters that
+// ISO-8859-1 has not.
+int amiga_volume_name(const char *text, char *latin1);
 // Searches the sectors around the middle of a device of `device_sectors`
 // 512-byte sectors (or the one given with root_block); sets block_size,
 // block_shift, root_block, and total_blocks in blocks.
@@ -430,9 +444,24 @@ int undo_create(const char *path, std::uint64_t device_bytes);
 // Without an undo file it does nothing.
 int undo_save_blocks(const std::vector<std::uint32_t> &blocks);
 // Called by every block write with an undo file: records the hash of the new
-// contents and flushes it before the write is issued; refuses a block that
-// was not saved.
+// contents and flushes it before the write is issued, unless it was
+// recorded already (undo_record_planned_writes); refuses a block that was
+// not saved.
 int undo_note_write(const std::uint8_t *buffer, std::uint32_t block);
+// Before the blocks are saved: the undo file also takes the blocks that hold
+// bytes [byte, byte + count) of the whole device (a partition table's block
+// outside the volume).  The file then counts blocks from the device's start,
+// which needs a volume that starts on a multiple of its block size.
+int undo_add_device_bytes(std::uint64_t byte, std::uint32_t count);
+// undo_note_write for block `block` counted from the device's start
+int undo_note_device_write(const std::uint8_t *buffer, std::uint64_t block);
+// true while the run keeps an undo file
+bool undo_recording();
+// Before any of them is written: records the hashes of the new contents of
+// `count` blocks (`contents` holds them one after another, a block each) and
+// flushes the undo file once.  Those writes need no record of their own
+// then.  Refuses a block that was not saved.
+int undo_record_planned_writes(const std::uint32_t *blocks, const std::uint8_t *contents, std::size_t count);
 // Ends the undo file after the run: an end record, or, when nothing was
 // written, no file at all.
 int undo_finish();
@@ -467,13 +496,26 @@ struct PartitionInfo {
 };
 
 struct PartitionTable {
+    // byte of the device where the table's sectors and blocks count from: 0,
+    // or the start of the MBR partition of type 0x76 that holds the table
+    std::uint64_t base_byte;
+    std::uint32_t mbr_partition;  // that MBR partition's number (1 to 4), or 0
     std::uint32_t rdsk_sector;  // 512-byte sector of the RDSK block
     std::uint32_t block_bytes;  // size of the table's blocks
     std::uint32_t count;
     PartitionInfo part[max_partitions];
 };
 
-// true when one of the first 16 sectors holds a sound RDSK block; prints nothing
+// The MBR partition of type 0x76 (an Amiga partition table inside a PC one,
+// as on the SD cards of Amiga accelerators) in `sector0`: its number (1 to
+// 4, the first such primary entry) with its start and length in bytes, or 0
+// when sector 0 holds no MBR or the MBR no such entry.  An entry that is
+// empty or reaches past the end of the device of `device_bytes`: -1, after a
+// message when `report`.
+int find_mbr_amiga_partition(const std::uint8_t *sector0, std::uint64_t device_bytes, std::uint64_t &first,
+                             std::uint64_t &length, bool report);
+// true when one of the first 16 sectors of the device, or of an MBR
+// partition of type 0x76, holds a sound RDSK block; prints nothing
 bool has_partition_table(std::uint64_t device_bytes);
 // Reads and checks the whole table; a fault of any kind gets one message
 // and result 1.  Overlapping partitions are no fault (see report_overlaps).
@@ -494,7 +536,17 @@ int print_partitions(std::uint64_t device_bytes);
 // also takes the variant from the partition's DOS type when no variant
 // option was given, and refuses a type or options that name another one.
 int select_check_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
-int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given);
+// A partition whose table names no filesystem (DosType 0 or "LNX\0", as
+// GNU parted writes them), or with `force` any other, is formatted with the
+// variant of the options, and its PART block gets that DOS type.
+int select_format_partition(const char *which, std::uint64_t &device_bytes, bool size_given, bool reserve_given,
+                            bool force = false);
+// true when the formatter will write the DOS type into the PART block of its
+// partition: the block's byte on the device and its size
+bool partition_retype_pending(std::uint64_t &byte, std::uint32_t &size);
+// Writes the DOS type of the volume made into the PART block (when one is
+// pending), reseals it and flushes it, after the undo file has its hash.
+int write_partition_type();
 
 // ---------------------------------------------------------------------------
 // Command-line options that both programs read alike
@@ -552,6 +604,12 @@ int run_format(const RunOptions &options, Reporter &reporter);
 // Frees what a run left (the maps, the walk's record), for callers that run
 // several in one process.
 void release_session();
+
+// Rewrites the long option `--PREFIX` (and `--PREFIX=value`) in `argv` as
+// `--NAME`, before argp reads it: an abbreviation that other long options
+// made ambiguous keeps meaning the option it always meant.  Words that are
+// the arguments of options in `options`, and everything after "--", stay.
+void prefer_long_option(int argc, char **argv, const argp_option *options, const char *prefix, const char *name);
 
 // ---------------------------------------------------------------------------
 // The checker's run on a device of `device_sectors` 512-byte sectors, opened

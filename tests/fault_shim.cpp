@@ -7,10 +7,13 @@
 //   FAULT_PWRITE=eio:K    the K-th pwrite fails with EIO, later ones succeed
 //   FAULT_FLUSH=eio:K     the K-th fdatasync or fsync fails with EIO
 //   FIXED_TIME=N          time() gives N
+//   FAULT_COUNTS=FILE     at exit, "pwrite N flush M" (the calls made) is
+//                         written to FILE
 //
 // Every other call goes straight to the system call.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/syscall.h>
@@ -79,6 +82,17 @@ int flush(long call, int fd)
 }
 
 }  // namespace
+
+__attribute__((destructor)) void write_counts()
+{
+    const char *path = std::getenv("FAULT_COUNTS");
+    if (!path)
+        return;
+    if (FILE *file = std::fopen(path, "w")) {
+        std::fprintf(file, "pwrite %ld flush %ld\n", write_fault().count, flush_fault().count);
+        std::fclose(file);
+    }
+}
 
 extern "C" {
 

@@ -169,7 +169,7 @@ TEST(Format, FloppyImageOverOldContents)
 
 TEST(Format, GeometryNamesAndOptions)
 {
-    const std::string name30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", name31 = name30 + "4";
+    const std::string name30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
     const std::string found_880 = "root block found at 880\ndetected a fast amiga filesystem\n";
     const std::string geometry_1760 = "blocks: 1760\nblocksize: 512\nreserved blocks: 2\nrootblock: 880\n";
     struct Case {
@@ -203,10 +203,7 @@ TEST(Format, GeometryNamesAndOptions)
         {"-vv", 901120, {"-v", "-v"}, "Work",
          geometry_1760 + "alloc bitmap 0 at 881\nwrite bitmap 0 : 881\nwriting root block at 880\n", 512, 2, {},
          {"-v"}, found_880},
-        {"empty name", 901120, {}, "", geometry_1760, 512, 2, {}, {"-v"}, found_880},
         {"30-byte name", 901120, {}, name30, geometry_1760, 512, 2, {}, {"-v"}, found_880},
-        {"31-byte name", 901120, {}, name31,
-         "plandor: name exceeds max name length of 30 characters\n" + geometry_1760, 512, 2, {}, {"-v"}, found_880},
         {"given root", 901120, {"-b", "1000"}, "Work",
          "blocks: 1760\nblocksize: 512\nreserved blocks: 2\nrootblock: 1000\n", 512, 2, 1000, {"-v", "-b", "1000"},
          "root block found at 1000\ndetected a fast amiga filesystem\n"},
@@ -237,6 +234,56 @@ TEST(Format, GeometryNamesAndOptions)
             std::vector<std::string> args = c.check;
             args.push_back(image);
             expect_run(e2e::vistrel(args), 0, c.check_out);
+        }
+    }
+}
+
+// Volume names: the locale's text becomes ISO-8859-1 on the volume; a name
+// that the Amiga cannot take is refused before the device is even opened.
+TEST(Format, VolumeNames)
+{
+    const std::string name30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
+    const std::string utf8 = "LC_ALL=C.UTF-8";
+    const struct {
+        std::string name, locale, out;
+        std::string stored;  // the name field's bytes; none when refused
+    } cases[] = {
+        {"Work", "", "", "Work"},
+        {name30, "", "", name30},
+        {"M\xC3\xBCll \xC3\x84rger", utf8, "", "M\xFCll \xC4rger"},
+        // 30 characters in 31 bytes of UTF-8 fit
+        {name30.substr(0, 29) + "\xC3\xA9", utf8, "", name30.substr(0, 29) + "\xE9"},
+        {"", "", "plandor: the volume name is empty\n", ""},
+        {name30 + "4", "", "plandor: name exceeds max name length of 30 characters\n", ""},
+        {name30 + "\xC3\xA9", utf8, "plandor: name exceeds max name length of 30 characters\n", ""},
+        {"Work:", "", "plandor: volume name 'Work:' holds ':', which no Amiga name may hold\n", ""},
+        {"a/b", "", "plandor: volume name 'a/b' holds '/', which no Amiga name may hold\n", ""},
+        {"\xE2\x82\xACuro", utf8,
+         "plandor: volume name '\xE2\x82\xACuro' has characters that ISO-8859-1 cannot hold (or that are no UTF-8 "
+         "text)\n", ""},
+        {"M\xFCll", utf8,
+         "plandor: volume name 'M\xFCll' has characters that ISO-8859-1 cannot hold (or that are no UTF-8 text)\n",
+         ""},
+        // the C locale's text is ASCII
+        {"M\xC3\xBCll", "",
+         "plandor: volume name 'M\xC3\xBCll' has characters that ISO-8859-1 cannot hold (or that are no "
+         "ANSI_X3.4-1968 text)\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string image = e2e::sparse_image("name.img", 901120);
+        std::vector<std::string> env;
+        if (!c.locale.empty())
+            env.push_back(c.locale);
+        e2e::Run run = e2e::run(PLANDOR_PATH, {image, c.name}, env);
+        if (c.out.empty()) {
+            expect_run(run, 0, "blocks: 1760\nblocksize: 512\nreserved blocks: 2\nrootblock: 880\n");
+            const std::vector<std::uint8_t> field = e2e::read_range(image, 881 * 512 - 80, 31);
+            EXPECT_EQ(field[0], c.stored.size());
+            EXPECT_EQ(std::string(field.begin() + 1, field.begin() + 1 + field[0]), c.stored);
+        } else {
+            expect_run(run, 1, c.out);
+            EXPECT_TRUE(e2e::sparse_data(image).empty());
         }
     }
 }

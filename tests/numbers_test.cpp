@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <argp.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -186,6 +187,52 @@ TEST(Numbers, NumbersWithin32BitsKeepTheirMeaning)
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(e2e::read_file(image), before);
     }
+}
+
+// "--res" abbreviates --reserve, although --restore shares the prefix; the
+// words that are arguments of other options, and those after "--", stay.
+TEST(Numbers, ResIsReserve)
+{
+    const argp_option options[] = {
+        {"reserve", 'r', "blocks", 0, "", 0}, {"restore", 0x100, "file", 0, "", 0},
+        {"undo", 'z', "file", 0, "", 0},      {"write", 'w', nullptr, 0, "", 0},
+        {"verbose", 'v', nullptr, 0, "", 0},  {},
+    };
+    const struct {
+        std::vector<std::string> in, out;
+    } cases[] = {
+        {{"--res", "2", "IMG"}, {"--reserve", "2", "IMG"}},
+        {{"--verb", "--res=3", "IMG"}, {"--verb", "--reserve=3", "IMG"}},
+        {{"IMG", "--res", "2"}, {"IMG", "--reserve", "2"}},
+        {{"--rest=u", "--rese", "2", "--restore", "--res"}, {"--rest=u", "--rese", "2", "--restore", "--res"}},
+        {{"-z", "--res", "--res", "4"}, {"-z", "--res", "--reserve", "4"}},
+        {{"-wz", "--res", "-vz--res", "--res", "4"}, {"-wz", "--res", "-vz--res", "--reserve", "4"}},
+        {{"--undo", "--res", "--un=--res", "--res", "1"}, {"--undo", "--res", "--un=--res", "--reserve", "1"}},
+        {{"--", "--res", "2"}, {"--", "--res", "2"}},
+        {{"-", "--res", "2"}, {"-", "--reserve", "2"}},
+        {{"--resx", "--re", "--r"}, {"--resx", "--re", "--r"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<char *> argv{const_cast<char *>("vistrel")};
+        for (const std::string &word : c.in)
+            argv.push_back(const_cast<char *>(word.c_str()));
+        prefer_long_option(int(argv.size()), argv.data(), options, "res", "reserve");
+        std::vector<std::string> out(argv.begin() + 1, argv.end());
+        EXPECT_EQ(out, c.out) << c.in[0] << " " << c.in[1];
+    }
+    // the real checker: --res sets the reserved blocks, --restore still restores
+    const std::string image = e2e::temp_path("res.adf");
+    formatted_floppy(image);
+    e2e::Run reserve = e2e::vistrel({"--verb", "--res", "2", image});
+    EXPECT_EQ(reserve.status, 0);
+    EXPECT_EQ(reserve.out, "root block found at 880\ndetected a fast amiga filesystem\n");
+    e2e::Run zero = e2e::vistrel({"--res=0", image});
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(zero.out, "vistrel: at least 1 block must reserved\n");
+    const std::string missing = e2e::temp_path("missing.undo");
+    e2e::Run restore = e2e::vistrel({"--rest", missing, image});
+    EXPECT_EQ(restore.status, 1);
+    EXPECT_EQ(restore.out, "vistrel: unable to read undo file '" + missing + "' (No such file or directory)\n");
 }
 
 }  // namespace

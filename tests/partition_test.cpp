@@ -75,15 +75,71 @@ TEST(PartedTable, ListedAsParted)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, table);
     }
-    // parted's type is no Amiga filesystem: neither program touches it
+    // parted's type names no filesystem: the checker leaves it alone
     std::vector<uint8_t> before = e2e::read_file(disk.image);
-    e2e::Run format = e2e::plandor({"-p", "1", disk.image, "X"});
-    EXPECT_EQ(format.status, 1);
-    EXPECT_EQ(format.out, "plandor: partition 1 (DH0) is for a LNX\\0 filesystem; nothing written\n");
     e2e::Run check = e2e::vistrel({"-p", "dh1", disk.image});
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.out, "vistrel: partition 2 (DH1) holds a LNX\\0 filesystem, which is not checked\n");
     EXPECT_TRUE(e2e::read_file(disk.image) == before);
+}
+
+// The types of parted's tables, "LNX\0" (mkpart without a type) and 0
+// (affs1), name no filesystem: the formatter writes its own DOS type into
+// the PART block, which the undo file takes back.  Other filesystems' types
+// only with -f.
+TEST(PartedTable, FormatterSetsTheDosType)
+{
+    if (!e2e::exists(parted)) GTEST_SKIP() << "GNU parted is not installed (apt-get install parted)";
+    std::string image = e2e::sparse_image("parted-types.img", 32 * MiB);
+    e2e::Run made = e2e::run(parted, {"-s", image, "mklabel", "amiga", "mkpart", "DH0", "1MiB", "9MiB", "mkpart",
+                                      "DH1", "affs1", "9MiB", "17MiB", "mkpart", "Work", "17MiB", "31MiB"});
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    // the third gets another filesystem's type
+    rdb::patch(image, 5 * 512, 192, rdb::kPfs3);
+    const std::vector<uint8_t> before = e2e::read_file(image);
+    struct Case {
+        std::vector<std::string> options;
+        const char *which, *name, *old_text, *new_text, *detected;
+        uint32_t new_type;
+        uint64_t part_block;
+    };
+    const Case cases[] = {
+        {{}, "1", "DH0", "LNX\\0", "DOS\\1", "fast", tv::kDos1, 3 * 512},
+        {{"-i"}, "2", "DH1", "\\0\\0\\0\\0", "DOS\\3", "international fast", tv::kDos0 + 3, 4 * 512},
+        {{"-f", "-o"}, "3", "Work", "PFS\\3", "DOS\\0", "old", tv::kDos0, 5 * 512},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.which);
+        const std::string undo = e2e::temp_path(std::string("retype") + c.which + ".undo");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-v", "-z", undo, "-p", c.which, image, "Vol"});
+        e2e::Run format = e2e::plandor(args);
+        EXPECT_EQ(format.status, 0);
+        const std::string retyped = "partition " + std::string(c.which) + " (" + c.name + "): DOS type " +
+                                    c.old_text + " becomes " + c.new_text +
+                                    " in its PART block at byte " + std::to_string(c.part_block) + "\n";
+        EXPECT_NE(format.out.find("the undo file holds the partition table's block too, as block " +
+                                  std::to_string(c.part_block / 512) + " of the device\n"),
+                  std::string::npos) << format.out;
+        EXPECT_TRUE(format.out.size() >= retyped.size() &&
+                    format.out.compare(format.out.size() - retyped.size(), retyped.size(), retyped) == 0)
+            << format.out;
+        EXPECT_EQ(e2e::read_be32(image, c.part_block + 192), c.new_type);
+        e2e::Run check = e2e::vistrel({"-n", "-p", c.which, image});
+        EXPECT_EQ(check.status, 0);
+        EXPECT_EQ(check.out, "detected a " + std::string(c.detected) + " amiga filesystem\n");
+        // parted still reads the resealed table
+        EXPECT_EQ(e2e::run(parted, {"-s", image, "print"}).status, 0);
+        // the restore puts the old type back, and the volume's blocks
+        e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+        EXPECT_EQ(restore.status, 0) << restore.out;
+        EXPECT_TRUE(e2e::read_file(image) == before) << "the restore left changes";
+    }
+    // without -f another filesystem's partition is left alone
+    e2e::Run refused = e2e::plandor({"-p", "3", image, "Vol"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "plandor: partition 3 (Work) is for a PFS\\3 filesystem; nothing written\n");
+    EXPECT_TRUE(e2e::read_file(image) == before);
 }
 
 TEST(PartedTable, FormatEachPartitionAndCheckIt)
@@ -122,6 +178,91 @@ TEST(PartedTable, FormatEachPartitionAndCheckIt)
     EXPECT_EQ(whole.out, "vistrel: unable to find root block\n"
                          "vistrel: the device has a partition table: --partitions lists it, -p PART checks one "
                          "partition\n");
+}
+
+// An SD card of an Amiga accelerator: a PC partition table (MBR, made with
+// sfdisk) whose partition of type 0x76 holds a table of parted.  Everything
+// counts from the MBR partition's start.
+TEST(MbrTable, AmigaTableInsideType76)
+{
+    const char *sfdisk = "/usr/sbin/sfdisk";
+    if (!e2e::exists(parted)) GTEST_SKIP() << "GNU parted is not installed (apt-get install parted)";
+    if (!e2e::exists(sfdisk)) GTEST_SKIP() << "sfdisk is not installed (apt-get install fdisk)";
+    const std::string image = e2e::sparse_image("sd.img", 64 * MiB), inner = e2e::sparse_image("rdb.img", 40 * MiB);
+    e2e::Run mbr = e2e::run("/bin/sh", {"-c", "printf 'start=2048, size=32768, type=c\\nstart=34816, size=81920, "
+                                              "type=76\\n' | " + std::string(sfdisk) + " -q " + image});
+    ASSERT_EQ(mbr.status, 0) << mbr.out << mbr.err;
+    e2e::Run rdb = e2e::run(parted, {"-s", inner, "mklabel", "amiga", "mkpart", "DH0", "1MiB", "17MiB", "mkpart",
+                                     "Work", "17MiB", "39MiB"});
+    ASSERT_EQ(rdb.status, 0) << rdb.out << rdb.err;
+    const uint64_t base = 34816 * 512ull;
+    for (const auto &[at, bytes] : e2e::sparse_data(inner)) rdb::pwrite_all(image, base + at, bytes);
+    const std::vector<uint8_t> before = e2e::read_file(image);
+
+    const std::string located = "MBR partition 2 of type 0x76 at bytes 17825792 to 59768831\n"
+                                "partition table at sector 2\n";
+    e2e::Run listed = e2e::vistrel({"-v", "--partitions", image});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, located + "partition name dostype first-byte last-byte blocksize reserved flags\n"
+                                     "1 DH0 LNX\\0 18874368 35651583 512 2 -\n"
+                                     "2 Work LNX\\0 35651584 58720255 512 2 -\n");
+    const std::string undo = e2e::temp_path("sd.undo");
+    e2e::Run format = e2e::plandor({"-z", undo, "-p", "work", image, "Work"});
+    EXPECT_EQ(format.status, 0);
+    EXPECT_EQ(format.out, geometry(45056, 512, 2, 22528));
+    // the PART block of Work is block 4 of the table
+    expect_outside_unchanged(before, image, base + 4 * 512, base + 39 * MiB);
+    std::vector<uint8_t> after = e2e::read_file(image);
+    EXPECT_TRUE(std::equal(after.begin() + long(base + 5 * 512), after.begin() + long(base + 17 * MiB),
+                           before.begin() + long(base + 5 * 512)))
+        << "bytes between the table and the partition changed";
+    EXPECT_EQ(e2e::read_be32(image, base + 17 * MiB), tv::kDos1);  // block 0 of the volume
+    EXPECT_EQ(e2e::read_be32(image, base + 4 * 512 + 192), tv::kDos1);  // the PART block
+    e2e::Run check = e2e::vistrel({"-v", "-p", "2", image});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.out, located + "partition 2 (Work) at bytes 35651584 to 58720255\nroot block found at 22528\n"
+                                   "detected a fast amiga filesystem\n");
+    // the whole card is no volume; the search says where to look
+    e2e::Run whole = e2e::vistrel({"-n", image});
+    EXPECT_EQ(whole.out, "vistrel: unable to find root block\n"
+                         "vistrel: the device has a partition table: --partitions lists it, -p PART checks one "
+                         "partition\n");
+    e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+    EXPECT_EQ(restore.status, 0) << restore.out;
+    EXPECT_TRUE(e2e::read_file(image) == before);
+
+    // faulty MBR entries of type 0x76: one message, status 1
+    struct Case {
+        uint32_t start, sectors;
+        bool rdsk;
+        std::string out;
+    };
+    const Case cases[] = {
+        {34816, 200000, true, "MBR partition 2 of type 0x76 (sectors 34816 to 234815) is empty or lies past the end "
+                              "of the device (67108864 bytes)\n"},
+        {0, 100, true, "MBR partition 2 of type 0x76 (sectors 0 to 99) is empty or lies past the end of the device "
+                       "(67108864 bytes)\n"},
+        {2048, 1000, true, "no partition table (RDSK block) in the first 16 sectors of MBR partition 2 (type 0x76)\n"},
+        // the RDB's partitions must fit the MBR partition
+        {34816, 60000, true, "partition 2 (Work): last byte 40894463 lies past the end of the device (30720000 "
+                             "bytes)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.out);
+        std::vector<uint8_t> sector0 = e2e::read_range(image, 0, 512);
+        uint8_t *entry = &sector0[446 + 16];
+        for (int k = 0; k < 4; ++k) {  // little-endian
+            entry[8 + k] = uint8_t(c.start >> (8 * k));
+            entry[12 + k] = uint8_t(c.sectors >> (8 * k));
+        }
+        rdb::pwrite_all(image, 0, sector0);
+        e2e::Run listing = e2e::vistrel({"--partitions", image});
+        EXPECT_EQ(listing.status, 1);
+        EXPECT_EQ(listing.out, "vistrel: " + c.out);
+        e2e::Run format = e2e::plandor({"-p", "1", image, "Vol"});
+        EXPECT_EQ(format.status, 1);
+        EXPECT_EQ(format.out, "plandor: " + c.out);
+    }
 }
 
 // A table of the builder: the RDSK away from block 0, partitions of every
@@ -174,7 +315,10 @@ TEST(BuiltTable, FormatAndCheckEveryBlockSize)
         // a variant option that agrees with the table
         {{"-p", "2", "-i"}, 0, geometry(2048, 1024, 4, 1025), "detected a international fast amiga filesystem\n"},
         // -s and -r override the table (the checker is told the same)
-        {{"-p", "1", "-s", "1024", "-r", "3"}, 0, geometry(2048, 1024, 3, 1025), "detected a fast amiga filesystem\n"},
+        {{"-p", "1", "-s", "1024", "-r", "3"}, 0,
+         "plandor: warning: partition 1 (DH0) has 512-byte blocks in the partition table, and the Amiga mounts it "
+         "with those, not with the 1024-byte blocks of -s\n" + geometry(2048, 1024, 3, 1025),
+         "detected a fast amiga filesystem\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
@@ -196,6 +340,49 @@ TEST(BuiltTable, FormatAndCheckEveryBlockSize)
         EXPECT_EQ(r.out, c.check);
     }
     EXPECT_EQ(e2e::vistrel({"--partitions", image}).status, 0) << "the table survived";
+}
+
+// A volume of any block size in a partition is found with -p alone; the
+// formatter warns that the Amiga mounts it with the table's size.
+TEST(BuiltTable, AnyBlockSizeInAPartition)
+{
+    rdb::Table t = mixed_table();
+    struct Case {
+        const char *which, *name;
+        uint32_t table_size, size, reserved, blocks, root;
+    };
+    const Case cases[] = {
+        {"1", "DH0", 512, 512, 2, 4096, 2048},     {"1", "DH0", 512, 1024, 2, 2048, 1024},
+        {"1", "DH0", 512, 2048, 2, 1024, 512},     {"1", "DH0", 512, 4096, 2, 512, 256},
+        {"3", "Big\\x20Disk", 4096, 512, 1, 4096, 2048}, {"2", "DH1", 1024, 2048, 4, 1024, 513},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.which) + " " + std::to_string(c.size));
+        std::string image = rdb::image("sizes.img", 8 * MiB, t);
+        const std::string size = std::to_string(c.size);
+        std::string warning;
+        if (c.size != c.table_size)
+            warning = "plandor: warning: partition " + std::string(c.which) + " (" + c.name + ") has " +
+                      std::to_string(c.table_size) + "-byte blocks in the partition table, and the Amiga mounts "
+                      "it with those, not with the " + size + "-byte blocks of -s\n";
+        e2e::Run format = e2e::plandor({"-p", c.which, "-s", size, image, "Vol"});
+        EXPECT_EQ(format.status, 0);
+        EXPECT_EQ(format.out, warning + geometry(c.blocks, c.size, c.reserved, c.root));
+        e2e::Run check = e2e::vistrel({"-n", "-v", "-p", c.which, image});
+        EXPECT_EQ(check.status, 0);
+        const char *detected[] = {"fast", "international fast", "dircache fast"};
+        const size_t index = size_t(c.which[0] - '1');
+        EXPECT_EQ(check.out, "partition table at sector 7\npartition " + std::string(c.which) + " (" + c.name +
+                                 ") at bytes " + std::to_string(t.parts[index].first_byte()) + " to " +
+                                 std::to_string(t.parts[index].end_byte() - 1) + "\nroot block found at " +
+                                 std::to_string(c.root) + "\ndetected a " + detected[index] + " amiga filesystem\n");
+        // the size given to the checker is the only one it tries
+        if (c.size != c.table_size) {
+            e2e::Run forced = e2e::vistrel({"-n", "-p", c.which, "-s", std::to_string(c.table_size), image});
+            EXPECT_EQ(forced.status, 1);
+            EXPECT_EQ(forced.out, "vistrel: unable to find root block\n");
+        }
+    }
 }
 
 TEST(BuiltTable, PopulatedVolumeInsideAPartition)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
@@ -311,6 +312,33 @@ TEST(Undo, InterruptedRestoreRunsAgain)
     expect_restored(restore.out, saved.size());
     EXPECT_EQ(restore.status, 0);
     EXPECT_EQ(e2e::read_file(image), original);
+}
+
+// The undo file of a format of 517 bitmap blocks and an extension block,
+// which the bitmap's store reads back: the records of many writes are
+// flushed at once, not one flush per block, and the restore still brings
+// back the original.
+TEST(Undo, RecordsAreFlushedInBatches)
+{
+    const std::string image = e2e::sparse_image("batched.img", 1ull << 30), undo = e2e::temp_path("batched.undo");
+    const std::string counts = e2e::temp_path("counts");
+    e2e::Run format = e2e::run(PLANDOR_PATH, {"-z", undo, image, "Batched"},
+                               {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "FAULT_COUNTS=" + counts});
+    ASSERT_EQ(format.status, 0) << format.out;
+    const Bytes text = e2e::read_file(counts);
+    long writes = 0, flushes = 0;
+    ASSERT_EQ(std::sscanf(std::string(text.begin(), text.end()).c_str(), "pwrite %ld flush %ld", &writes, &flushes), 2);
+    // the blocks, their saved copies and records, the end record
+    EXPECT_GT(writes, 1000);
+    EXPECT_LT(flushes, 12) << "the undo file was flushed for each block";
+    e2e::Run check = e2e::vistrel({"-n", "-vv", image});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_NE(check.out.find("bitmap check: \n"), std::string::npos);
+    e2e::Run restore = e2e::vistrel({"--restore=" + undo, image});
+    EXPECT_EQ(restore.status, 0) << restore.out;
+    // the image was all zeros
+    for (const auto &[offset, bytes] : e2e::sparse_data(image))
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0), long(bytes.size())) << "at byte " << offset;
 }
 
 // A format and a repair of one partition: the undo file records the whole

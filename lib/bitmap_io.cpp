@@ -4,6 +4,8 @@
 // write.  Both record the chain, which the store and the plans then follow.
 #include "internal.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace {
@@ -24,6 +26,19 @@ void copy_inverted(std::uint8_t *to, const std::uint8_t *from, std::size_t count
         to[i] = std::uint8_t(~from[i]);
 }
 
+BitmapChain chain;
+
+// The bitmap blocks of the chain that could not be taken (by their place in
+// the chain), what was wrong with them, and how many of them the store may
+// write over because their pointers are sound.
+struct BadBlock {
+    std::uint32_t index;
+    Problem problem;
+};
+std::vector<BadBlock> bad_blocks;
+std::uint32_t rebuildable;
+Problem first_unrebuildable = Problem::Count;
+
 // Takes one bitmap block named by `pointer` into the disk map at `position`;
 // a block that cannot be read or does not sum to 0 counts as a bitmap error
 // and leaves its part of the disk map free.  Returns whether it was taken.
@@ -31,10 +46,12 @@ bool load_bitmap_block(std::uint32_t pointer, std::uint64_t position)
 {
     if (read_block(volume.bitmap_buffer, pointer) != 0) {
         raise(Problem::BitmapUnreadable, pointer);
+        bad_blocks.push_back({std::uint32_t(chain.pointers.size() - 1), Problem::BitmapUnreadable});
         return false;
     }
     if (std::uint32_t sum = block_checksum(volume.bitmap_buffer); sum != 0) {
         raise(Problem::BitmapChecksum, pointer, sum);
+        bad_blocks.push_back({std::uint32_t(chain.pointers.size() - 1), Problem::BitmapChecksum});
         return false;
     }
     // A pointer to a block already in use (the root block, or a bitmap block
@@ -64,8 +81,6 @@ void fill_bitmap_block(std::uint64_t position, bool &all_free)
     seal_block(volume.bitmap_buffer, field::bitmap_checksum);
 }
 
-BitmapChain chain;
-
 void note_bitmap(BlockAction action, std::uint32_t index, std::uint32_t block)
 {
     ChainPlace place = chain_place(index);
@@ -90,6 +105,9 @@ ChainPlace chain_place(std::uint32_t index)
 int load_bitmap()
 {
     chain = {};
+    bad_blocks.clear();
+    rebuildable = 0;
+    first_unrebuildable = Problem::Count;
     if (setup_maps() != 0)
         return 1;
     const std::uint8_t *root = volume.root_buffer;
@@ -178,6 +196,43 @@ int create_bitmap()
             return 0;
         chain.extensions.push_back(allocate_block());
     }
+}
+
+void settle_bad_bitmap_blocks()
+{
+    for (const BadBlock &bad : bad_blocks) {
+        std::uint32_t p = chain.pointers[bad.index];
+        // Sound: inside the volume past the reserved blocks, not the root,
+        // named once by the chain, and owned by no entry that the walk
+        // reached (which would have marked it).  It is marked now: the
+        // rebuilt map has it in use as the bitmap block it is.
+        bool sound = p >= volume.reserved_blocks && p < volume.total_blocks && p != volume.root_block &&
+                     std::count(chain.pointers.begin(), chain.pointers.end(), p) == 1 &&
+                     std::count(chain.extensions.begin(), chain.extensions.end(), p) == 0 && try_mark_used(p);
+        if (sound)
+            rebuildable += 1;
+        else if (first_unrebuildable == Problem::Count)
+            first_unrebuildable = bad.problem;
+    }
+}
+
+bool bitmap_refused(Problem &reason)
+{
+    if (tallies().of(Effect::BitmapError) <= rebuildable)
+        return false;
+    if (first_unrebuildable != Problem::Count) {
+        reason = first_unrebuildable;
+        return true;
+    }
+    // the first of the other bitmap errors
+    for (Problem p : {Problem::BitmapPointerInUse, Problem::BitmapExtUnreadable, Problem::BitmapMissing,
+                      Problem::BitmapExtLoop})
+        if (tallies().of(p) != 0) {
+            reason = p;
+            return true;
+        }
+    reason = Problem::BitmapChecksum;
+    return true;
 }
 
 void report_bitmap_allocation()

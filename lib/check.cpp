@@ -36,9 +36,9 @@ int write_bitmap()
     // the old contents of every block that is written below, first
     if (save_plan(plan) != 0)
         return 1;
-    if (tallies().of(Effect::BitmapError) != 0) {
+    if (Problem reason; bitmap_refused(reason)) {
         // the refused bitmap leaves the root block rewritten as it was read
-        raise(Problem::RefuseBitmap);
+        raise(Problem::RefuseBitmap, 0, std::uint32_t(reason));
         execute_plan(plan);
         return 1;
     }
@@ -57,6 +57,7 @@ int verify_volume()
     read_ahead_end();
     if (walked != 0)
         return 1;
+    settle_bad_bitmap_blocks();
     compare_bitmaps();
     if (!(volume.options & WriteBitmap))
         return 0;

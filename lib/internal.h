@@ -65,6 +65,15 @@ struct ChainPlace {
     std::uint32_t slot;
 };
 ChainPlace chain_place(std::uint32_t index);
+// After the walk: a bitmap block that could not be loaded (unreadable, or a
+// bad checksum) is written over by the store when its pointer is sound:
+// inside the volume past the reserved blocks, not the root block, named once
+// by the chain and owned by no entry that the walk reached.  Those blocks
+// are marked in use in the work map.
+void settle_bad_bitmap_blocks();
+// true when the bitmap must not be written: a bitmap error that the store
+// cannot mend; `reason` is the first such error
+bool bitmap_refused(Problem &reason);
 // extension block `k` of the chain, as the formatter writes it
 void fill_extension_block(std::uint32_t k, std::uint8_t *buffer);
 // bitmap_buffer := sealed bitmap block `index` of the work map; `all_free`

@@ -93,7 +93,7 @@ WritePlan check_write_plan(bool clear)
         // only the bitmap-valid flag (and the checksum) change
         put_tail(volume.root_buffer, field::bitmap_flag, 0);
         plan.add(root, PlanContent::Root);
-    } else if (tallies().of(Effect::BitmapError) != 0) {
+    } else if (Problem reason; bitmap_refused(reason)) {
         // the refused bitmap leaves the root block rewritten as it was read
         plan.add(root, PlanContent::Root);
     } else {
@@ -180,8 +180,8 @@ int execute_plan(const WritePlan &plan)
 
 int store_bitmap()
 {
-    if (tallies().of(Effect::BitmapError) != 0) {
-        raise(Problem::RefuseBitmap);
+    if (Problem reason; bitmap_refused(reason)) {
+        raise(Problem::RefuseBitmap, 0, std::uint32_t(reason));
         return 1;
     }
     const BitmapChain &chain = bitmap_chain();

@@ -62,8 +62,8 @@ constexpr ProblemInfo catalogue[] = {
     {"block-out-of-range", E::Inconsistency, S::Error, "can't allocate block %d (block is out of range)\n", "b"},
     {"block-in-use", E::Inconsistency, S::Error, "block %d already allocated\n", "b"},
 
-    {"bitmap-checksum", E::BitmapError, S::Silent, "bitmap block %u has invalid checksum\n", "b"},
-    {"bitmap-unreadable", E::BitmapError, S::Silent, "bitmap block %u is unreadable\n", "b"},
+    {"bitmap-checksum", E::BitmapError, S::Error, "bitmap block %u has invalid checksum\n", "b"},
+    {"bitmap-unreadable", E::BitmapError, S::Error, "bitmap block %u is unreadable\n", "b"},
     {"bitmap-pointer-in-use", E::BitmapError, S::Silent, "bitmap block %u is in use already\n", "b"},
     {"bitmap-ext-unreadable", E::BitmapError, S::Silent, "bitmap extension block %u is unreadable\n", "b"},
     {"bitmap-missing", E::BitmapError, S::Error, "bitmap blocks missing\n", ""},
@@ -73,7 +73,7 @@ constexpr ProblemInfo catalogue[] = {
     {"bitmap-free-used", E::BitmapDifference, S::Detail, "{%d} ", "b"},
 
     {"refuse-tree", E::Refusal, S::Error, "error in directory tree. abort writing bitmap\n", ""},
-    {"refuse-bitmap", E::Refusal, S::Error, "error in bitmap. abort writing bitmap\n", ""},
+    {"refuse-bitmap", E::Refusal, S::Error, "error in bitmap (%s). abort writing bitmap\n", "c"},
     {"refuse-reserved", E::Refusal, S::Error, "the bitmap fits %u reserved blocks better than %u; check -r\n", "vo"},
 };
 static_assert(sizeof catalogue / sizeof catalogue[0] == problem_count, "one catalogue row per problem");
@@ -113,7 +113,9 @@ std::string finding_text(const Finding &finding, std::uint32_t block)
         char arg = *args ? *args++ : 'v';
         std::uint32_t number = arg == 'b' ? block : arg == 'o' ? finding.other : finding.value;
         char piece[128];
-        if (*p == 's')
+        if (*p == 's' && arg == 'c')
+            std::snprintf(piece, sizeof piece, spec.c_str(), problem_info(Problem(number)).code);
+        else if (*p == 's')
             std::snprintf(piece, sizeof piece, spec.c_str(), std::strerror(int(number)));
         else
             std::snprintf(piece, sizeof piece, spec.c_str(), number);

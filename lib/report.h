@@ -72,7 +72,8 @@ struct ProblemInfo {
     Style style;
     const char *text;   // exactly as printed, a printf format
     // the values the text takes, in its order: b block, o other, v value,
-    // e the system's text for the error number in value
+    // e the system's text for the error number in value, c the code of the
+    // catalogue entry numbered value
     const char *args;
 };
 

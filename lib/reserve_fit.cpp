@@ -4,7 +4,7 @@
 // comparison: read with the right count, the volume's own bitmap agrees with
 // the rebuilt map far better.  So before -w writes, the two maps are also
 // compared as if the count were one of its neighbours.
-#include "volume.h"
+#include "internal.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ std::uint64_t differences(std::uint32_t reserved, std::uint64_t limit)
 
 int refuse_reserved_misfit()
 {
-    if ((volume.options & ForceCheck) || tallies().of(Effect::BitmapError) != 0 || !volume.work_map ||
+    if (Problem reason; (volume.options & ForceCheck) || bitmap_refused(reason) || !volume.work_map ||
         !volume.disk_map)
         return 0;
     std::uint32_t given = volume.reserved_blocks;

@@ -14,6 +14,7 @@
 //   ext PATH OFFSET VALUE [reseal]    the same in the file's first extension block
 //   bitmap PATH used|free             the entry's own bit in the volume's bitmap
 //   bitmap BLOCK used|free
+//   block BLOCK OFFSET VALUE          a long of any block, left unsealed
 //
 // UPDATE_CASES=1 writes the outputs of the runs as the expected ones.
 #include "e2e.h"
@@ -94,7 +95,7 @@ bool build(const std::string &recipe, const std::string &image)
         } else if (w[0] == "softlink" && w.size() == 3) {
             auto [parent, name] = split(*v, w[1]);
             v->add_softlink(parent, name, w[2]);
-        } else if (w[0] == "long" || w[0] == "ext" || w[0] == "bitmap") {
+        } else if (w[0] == "long" || w[0] == "ext" || w[0] == "bitmap" || w[0] == "block") {
             damage.push_back(w);
         } else {
             ADD_FAILURE() << "unknown recipe line: " << line;
@@ -108,7 +109,7 @@ bool build(const std::string &recipe, const std::string &image)
             v->set_disk_bit(block, w[2] == "used");
             continue;
         }
-        std::uint32_t block = v->lookup(w[1]);
+        std::uint32_t block = w[0] == "block" ? number(w[1]) : v->lookup(w[1]);
         if (w[0] == "ext")
             block = v->ext_blocks(block).at(0);
         std::int64_t offset = std::stoll(w[2], nullptr, 0);

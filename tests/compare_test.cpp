@@ -169,19 +169,19 @@ TEST_F(LoadBitmap, BadBitmapBlocks)
         const char *out;
     };
     const Row rows[] = {
-        {"wrong checksum", [](tv::Volume &v) { v.put32(881, 100, 0); }, ""},
+        {"wrong checksum", [](tv::Volume &v) { v.put32(881, 100, 0); }, "vistrel: bitmap block 881 has invalid checksum\n"},
         {"pointer 0",
          [](tv::Volume &v) {
              v.put32(880, tv::off::bitmap_pages(512), 0);
              v.reseal_header(880);
          },
-         "vistrel: unable to read block 0 (block is reserved)\n"},
+         "vistrel: unable to read block 0 (block is reserved)\nvistrel: bitmap block 0 is unreadable\n"},
         {"pointer past the end",
          [](tv::Volume &v) {
              v.put32(880, tv::off::bitmap_pages(512), 1760);
              v.reseal_header(880);
          },
-         "vistrel: unable to read block 1760 (block is out of range)\n"},
+         "vistrel: unable to read block 1760 (block is out of range)\nvistrel: bitmap block 1760 is unreadable\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -269,7 +269,7 @@ TEST_F(LoadBitmap, ExtensionChainProblems)
          "vistrel: bitmap extension chain loops at block 50828\n",
          true},
         {"bad bitmap block in the extension", [](tv::Volume &v) { v.put32(50829, 8, 1); }, 0, 1,
-         "read ext bitmap: 50828\n", false},
+         "read ext bitmap: 50828\nvistrel: bitmap block 50829 has invalid checksum\n", false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -354,12 +354,17 @@ TEST(Damage, BitmapBlocks)
         };
     };
     run_cases({
+        // a sound pointer: the block is the bitmap block that -w writes over it
         {"wrong checksum", tv::kDos1, build_one, [](tv::Volume &v) { v.put32(881, 400, 0x12345678); },
-         detected + tail},
+         detected + "vistrel: bitmap block 881 has invalid checksum\n" + line_a +
+             " [883]\nbitmap check: <880> <881> <882> <883> \n"},
         {"pointer 0", tv::kDos1, build_one, pointer(0),
-         detected + "vistrel: unable to read block 0 (block is reserved)\n" + tail},
+         detected + "vistrel: unable to read block 0 (block is reserved)\nvistrel: bitmap block 0 is unreadable\n" +
+             tail},
         {"pointer past the end", tv::kDos1, build_one, pointer(1760),
-         detected + "vistrel: unable to read block 1760 (block is out of range)\n" + tail},
+         detected +
+             "vistrel: unable to read block 1760 (block is out of range)\nvistrel: bitmap block 1760 is unreadable\n" +
+             tail},
     });
 }
 

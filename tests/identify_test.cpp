@@ -166,7 +166,8 @@ TEST(Identify, RootBlockSearch)
          },
          {}, {"-v"}, 0,
          "root block found at 880\ndetected a fast amiga filesystem\n"
-         "vistrel: unable to read block 2000 (block is out of range)\n"},
+         "vistrel: unable to read block 2000 (block is out of range)\n"
+         "vistrel: bitmap block 2000 is unreadable\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);

@@ -527,7 +527,7 @@ TEST(Bitmap, CreateAndStoreOneBitmapBlock)
     // with bitmap errors counted nothing is written and the flag stays
     put_long(volume.root_buffer, 512 - 200, 0);
     raise(Problem::BitmapChecksum, 881);
-    EXPECT_EQ(captured([&] { stored = store_bitmap(); }), "vistrel: error in bitmap. abort writing bitmap\n");
+    EXPECT_EQ(captured([&] { stored = store_bitmap(); }), "vistrel: error in bitmap (bitmap-checksum). abort writing bitmap\n");
     EXPECT_EQ(stored, 1);
     EXPECT_EQ(get_long(volume.root_buffer, 512 - 200), 0u);
     close(fd);

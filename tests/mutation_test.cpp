@@ -98,7 +98,7 @@ void check_survives(Built &b, const std::string &what)
     ASSERT_EQ(e2e::read_file(image), before);
 
     e2e::Run repair = e2e::vistrel({"-w", image});
-    if (repair.out.find("vistrel: error in bitmap. abort writing bitmap\n") != std::string::npos) {
+    if (repair.out.find("vistrel: error in bitmap (") != std::string::npos) {
         // a bitmap pointer that names no bitmap block: nothing is written
         ASSERT_EQ(repair.status, 1) << repair.out;
         ASSERT_EQ(e2e::read_file(image), before);

@@ -159,20 +159,24 @@ TEST(Repair, WriteRefusedAfterBitmapErrors)
         const char *second;
     };
     const Row rows[] = {
-        {"bitmap block with a wrong checksum",
+        {"bitmap block with a wrong checksum that a file's data block claims",
          [] {
              auto v = small_volume(512, tv::kDos1, 0);
              v->put32(881, 100, 1);
+             v->put32(882, tv::off::data_ptr(512, 0), 881);
+             v->reseal_header(882);
              return v;
          },
          "root block found at 880\n"
          "detected a fast amiga filesystem (not cleanly unmounted)\n"
+         "vistrel: bitmap block 881 has invalid checksum\n"
          "       882 a                                       1 Tue Nov 14 22:13:20 2023 \n"
          "       884 d                                   <DIR> Tue Nov 14 22:13:20 2023  \n"
          "       885 b                                       1 Tue Nov 14 22:13:20 2023 \n"
-         "vistrel: error in bitmap. abort writing bitmap\n"
-             "writing root block at 880\n",
-         "detected a fast amiga filesystem (not cleanly unmounted)\n"},
+         "vistrel: error in bitmap (bitmap-checksum). abort writing bitmap\n"
+         "writing root block at 880\n",
+         "detected a fast amiga filesystem (not cleanly unmounted)\n"
+         "vistrel: bitmap block 881 has invalid checksum\n"},
         {"bitmap extension chain loop",
          [] {
              tv::VolumeSetup setup;
@@ -186,7 +190,7 @@ TEST(Repair, WriteRefusedAfterBitmapErrors)
          "detected a fast amiga filesystem\n"
          "vistrel: block 50828 already allocated\n"
          "vistrel: bitmap extension chain loops at block 50828\n"
-         "vistrel: error in bitmap. abort writing bitmap\n"
+         "vistrel: error in bitmap (bitmap-ext-loop). abort writing bitmap\n"
          "writing root block at 50802\n",
          "detected a fast amiga filesystem\n"
          "vistrel: block 50828 already allocated\n"

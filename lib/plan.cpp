@@ -7,6 +7,7 @@
 // with its bitmap flag 0 before the first bitmap block, and with the flag
 // set only once every bitmap block has reached the device.
 #include "internal.h"
+#include "outcome.h"
 
 void WritePlan::add(std::uint32_t block, PlanContent content, std::uint32_t index)
 {
@@ -106,12 +107,20 @@ WritePlan format_write_plan()
     return plan;
 }
 
-int save_plan(const WritePlan &plan) { return undo_save_blocks(plan.blocks()); }
+int save_plan(const WritePlan &plan)
+{
+    // from here on a cancel stops the plan between two writes
+    run_writing = 1;
+    return undo_save_blocks(plan.blocks());
+}
 
 int execute_plan(const WritePlan &plan)
 {
     bool all_free = false;
     for (const PlannedWrite &w : plan.writes) {
+        // a cancelled run writes nothing more; what it wrote is in order
+        if (run_cancelled)
+            return 1;
         if (run_write(w, all_free) != 0)
             return 1;
         if (w.flush_after && flush_device() != 0)

@@ -64,8 +64,9 @@ void Progress::begin()
 
 void Progress::update(std::uint64_t now_done, std::uint64_t now_total)
 {
-    done = now_done;
+    // a bitmap that marks too few blocks in use must not take the count past its end
     total = now_total;
+    done = now_done < now_total ? now_done : now_total;
     std::uint64_t now = now_ns();
     if (fd >= 0 && (last_line_ns == 0 || now - last_line_ns >= tenth)) {
         last_line_ns = now;

@@ -83,8 +83,11 @@ void RunRecord::entry(const Entry &entry)
 
 void RunRecord::blocks(const BlockNote &note)
 {
-    if (text)
+    if (text) {
+        if (bar && bar->bar_shown) [[unlikely]]
+            bar->hide();
         text->blocks(note);
+    }
 }
 
 void RunRecord::progress(std::uint64_t done, std::uint64_t total)
@@ -107,6 +110,9 @@ void RunRecord::note(Note note, const NoteData &data)
 
 void RunRecord::flush()
 {
+    // before any line outside the report (log_error) as well
+    if (bar)
+        bar->hide();
     if (text)
         text->flush();
 }

@@ -83,7 +83,8 @@ const argp_option fsck_options[] = {
     {"root", 'b', "block", 0, "Specify root block", 0},
     {"size", 's', "size", 0, "Force blocksize", 0},
     reserve_option,
-    {"partition", partition_key, "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
+    {"partition", partition_key, "PART", 0,
+     "Check partition PART (its number or drive name) of the partition table", 0},
     {},
 };
 

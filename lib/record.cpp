@@ -119,7 +119,8 @@ void RunRecord::flush()
 
 bool RunResult::wrote() const
 {
-    return write_asked && !declined && !unneeded && !cancelled && !read_only && status == 0 && tallies().of(Effect::Refusal) == 0;
+    return write_asked && !declined && !unneeded && !cancelled && !read_only && status == 0 &&
+           tallies().of(Effect::Refusal) == 0;
 }
 
 bool problems_found(const RunRecord &record)

@@ -6,6 +6,7 @@
 //                         before it writes: writes 1 .. K-1 are done
 //   FAULT_PWRITE=eio:K    the K-th pwrite fails with EIO, later ones succeed
 //   FAULT_FLUSH=eio:K     the K-th fdatasync or fsync fails with EIO
+//   FAULT_PREAD=eio:K     the K-th pread fails with EIO
 //   FIXED_TIME=N          time() gives N
 //   SLOW_PREAD=MS         every pread waits MS milliseconds first (a slow device)
 //   SLOW_PWRITE=MS        every pwrite waits MS milliseconds first
@@ -77,9 +78,17 @@ void wait_for(const char *name)
     }
 }
 
+Fault &read_fault()
+{
+    static Fault fault = parse("FAULT_PREAD");
+    return fault;
+}
+
 ssize_t positioned_read(int fd, void *buffer, size_t count, off_t offset)
 {
     wait_for("SLOW_PREAD");
+    if (strikes(read_fault()))
+        return -1;
     return syscall(SYS_pread64, fd, buffer, count, offset);
 }
 

@@ -145,6 +145,22 @@ TEST(ExitStatus, OperationalAndUsageErrors)
     }
 }
 
+// a read error in the middle of the walk is an operational error, whatever
+// else the run found
+TEST(ExitStatus, ReadErrorInTheWalk)
+{
+    std::string path = image(Kind::Many);
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "FAULT_PREAD=eio:40"};
+    Outcome r = fsck_affs({"-n", path}, env);
+    EXPECT_EQ(r.status, 8) << r.out;
+    EXPECT_NE(r.out.find("unable to read block"), std::string::npos) << r.out;
+    Outcome json = fsck_affs({"--json", "-p", path}, env);
+    EXPECT_EQ(json.status, 8) << json.out;
+    EXPECT_NE(json.out.find("\"code\":\"read-error\",\"effect\":\"operational\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"reason\":\"refused\""), std::string::npos) << json.out;
+    EXPECT_EQ(vistrel({path}).status, 0);  // the image itself is sound
+}
+
 TEST(Fsck, RunsTheCheckerByItsType)
 {
     const char *fsck = "/sbin/fsck";
@@ -207,7 +223,8 @@ TEST(Json, RangesTalliesAndStatus)
     Outcome r = fsck_affs({"--json", "-p", path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
-    for (const char *piece : {"\"code\":\"bitmap-used-free\"", "\"message\":\"blocks 1700 to 1703 marked in use but unused\"",
+    for (const char *piece : {"\"code\":\"bitmap-used-free\"",
+                              "\"message\":\"blocks 1700 to 1703 marked in use but unused\"",
                               "\"count\":4", "\"bitmap-difference\":5", "\"action\":\"write-bitmap\",\"done\":true",
                               "\"exit_status\":1", "\"name\":\"Work\"", "\"files\":1"})
         EXPECT_NE(r.out.find(piece), std::string::npos) << piece << "\n" << r.out;
@@ -268,14 +285,15 @@ TEST(Progress, BarOnATerminal)
         GTEST_SKIP() << "script (util-linux) is not installed";
     std::string path = image(Kind::Many);
     std::vector<std::string> env = {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "SLOW_PREAD=15"};
-    Outcome shown = e2e::run("/usr/bin/script", {"-qec", std::string(FSCK_AFFS_PATH) + " -n " + path, "/dev/null"}, env);
+    std::string program = FSCK_AFFS_PATH;
+    Outcome shown = e2e::run("/usr/bin/script", {"-qec", program + " -n " + path, "/dev/null"}, env);
     EXPECT_EQ(shown.status, 0) << shown.out;
     EXPECT_NE(shown.out.find("\r[#"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find(" blocks 00:0"), std::string::npos);
     std::size_t erase = shown.out.rfind("\r\033[K");
     ASSERT_NE(erase, std::string::npos);
     EXPECT_EQ(shown.out.find('[', erase + 3), std::string::npos) << "the bar is left on the screen";
-    Outcome quiet = e2e::run("/usr/bin/script", {"-qec", std::string(FSCK_AFFS_PATH) + " -q -n " + path, "/dev/null"}, env);
+    Outcome quiet = e2e::run("/usr/bin/script", {"-qec", program + " -q -n " + path, "/dev/null"}, env);
     EXPECT_EQ(quiet.out.find("\r["), std::string::npos);
     Outcome piped = fsck_affs({"-n", path}, env);
     EXPECT_EQ(piped.err.find('\r'), std::string::npos);
@@ -310,14 +328,16 @@ TEST(Fsck, AsksOnATerminal)
 TEST(Cancel, InterruptedRuns)
 {
     std::string path = image(Kind::Many);
-    Outcome reading = e2e::run("/usr/bin/timeout", {"--preserve-status", "-s", "INT", "0.5", FSCK_AFFS_PATH, "-n", path},
-                           {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "SLOW_PREAD=20"});
+    Outcome reading = e2e::run("/usr/bin/timeout",
+                               {"--preserve-status", "-s", "INT", "0.5", FSCK_AFFS_PATH, "-n", path},
+                               {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "SLOW_PREAD=20"});
     EXPECT_EQ(reading.status, 32) << reading.out << reading.err;
 
     std::string damaged = image(Kind::Bitmap);
     std::vector<std::uint8_t> before = e2e::read_file(damaged);
-    Outcome writing = e2e::run("/usr/bin/timeout", {"--preserve-status", "-s", "TERM", "0.3", FSCK_AFFS_PATH, "-y", damaged},
-                           {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "SLOW_PWRITE=600"});
+    Outcome writing = e2e::run("/usr/bin/timeout",
+                               {"--preserve-status", "-s", "TERM", "0.8", FSCK_AFFS_PATH, "-y", damaged},
+                               {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "SLOW_PWRITE=1500"});
     EXPECT_EQ(writing.status, 32) << writing.out << writing.err;
     std::vector<std::uint8_t> after = e2e::read_file(damaged);
     // the root block went out with its flag cleared; the bitmap block did not

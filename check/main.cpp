@@ -1,4 +1,5 @@
 // vistrel: checks an Amiga OFS/FFS volume and, on request, repairs its bitmap.
+#include "front.h"
 #include "volume.h"
 
 #include <argp.h>
@@ -77,7 +78,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     return 0;
 }
 
-const argp checker_argp = {checker_options, parse_checker_option, "device", nullptr, nullptr, nullptr, nullptr};
+const argp checker_argp = {checker_options, parse_checker_option, "device", nullptr, front_children, nullptr, nullptr};
 
 }  // namespace
 
@@ -88,11 +89,13 @@ int main(int argc, char **argv)
     static char report_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
+    if (called_as_fsck(argv[0]))
+        return fsck_main(argc, argv);
+    prepare_front(argc, argv);
     RunOptions options;
     // "--res" has always meant --reserve; --restore came later
     prefer_long_option(argc, argv, checker_options, "res", "reserve");
     if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &options) != 0)
         return 1;
-    TextReporter text(options.verbosity);
-    return run_check(options, text);
+    return checked_run(options, front_options);
 }

@@ -216,6 +216,8 @@ void settle_bad_bitmap_blocks()
     }
 }
 
+std::uint32_t rebuildable_bitmap_blocks() { return rebuildable; }
+
 bool bitmap_refused(Problem &reason)
 {
     if (tallies().of(Effect::BitmapError) <= rebuildable)

@@ -3,6 +3,7 @@
 // allocation map from the tree, compare it with the volume's own bitmap and
 // on request write it back.
 #include "internal.h"
+#include "outcome.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ int write_bitmap()
     }
     if (refuse_reserved_misfit() != 0)
         return 1;
+    if (confirm_write && !confirm_write())
+        return 0;
     WritePlan plan = check_write_plan(false);
     // the old contents of every block that is written below, first
     if (save_plan(plan) != 0)

@@ -71,6 +71,8 @@ ChainPlace chain_place(std::uint32_t index);
 // by the chain and owned by no entry that the walk reached.  Those blocks
 // are marked in use in the work map.
 void settle_bad_bitmap_blocks();
+// the bad bitmap blocks that the store writes over
+std::uint32_t rebuildable_bitmap_blocks();
 // true when the bitmap must not be written: a bitmap error that the store
 // cannot mend; `reason` is the first such error
 bool bitmap_refused(Problem &reason);

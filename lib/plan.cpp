@@ -7,6 +7,7 @@
 // with its bitmap flag 0 before the first bitmap block, and with the flag
 // set only once every bitmap block has reached the device.
 #include "internal.h"
+#include "outcome.h"
 
 #include <cstring>
 
@@ -134,6 +135,8 @@ int save_plan(const WritePlan &plan)
     std::vector<std::uint32_t> blocks = plan.blocks();
     if (refuse_table_writes(blocks.data(), blocks.size()) != 0)
         return 1;
+    // from here on a cancel stops the plan between two writes
+    run_writing = 1;
     return undo_save_blocks(blocks);
 }
 
@@ -166,6 +169,9 @@ int execute_plan(const WritePlan &plan)
         if (undo_record_planned_writes(blocks.data(), contents.data(), blocks.size()) != 0)
             return 1;
         for (std::size_t i = first; i < end; ++i) {
+            // a cancelled run writes nothing more; what it wrote is in order
+            if (run_cancelled)
+                return 1;
             if (emit(writes[i], contents.data() + (i - first) * volume.block_size) != 0)
                 return 1;
             if (writes[i].flush_after && flush_device() != 0)

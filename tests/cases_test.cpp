@@ -1,13 +1,14 @@
 // End-to-end cases as data: each folder of tests/cases holds
 //
 //   recipe    how the test-volume builder makes the volume and its damage
-//   args      the checker's arguments on one line; IMAGE stands for the image
+//   args      the checker's arguments on one line; IMAGE stands for the image;
+//             a first word fsck.affs runs the checker by that name
 //   expect    its whole standard output, then "exit status N"
 //   args.2, expect.2   (optional) a second run on the image the first left
 //
 // Recipe lines (names are paths from the root, '/' between them):
 //
-//   volume [size=512] [blocks=1760] [dos=1]   the first line; dos is "DOS" 0..5
+//   volume [size=512] [blocks=1760] [dos=1] [name=N]   the first line; dos is "DOS" 0..5
 //   dir PATH | file PATH BYTES | softlink PATH TARGET
 //   long PATH OFFSET VALUE [reseal]   a long of the entry's header block;
 //                                     OFFSET counts from the end when negative
@@ -81,6 +82,8 @@ bool build(const std::string &recipe, const std::string &image)
                     setup.total_blocks = number(value);
                 else if (key == "dos")
                     setup.dos_type = tv::kDos0 + number(value);
+                else if (key == "name")
+                    setup.name = value;
             }
             v = std::make_unique<tv::Volume>(setup);
         } else if (!v) {
@@ -128,7 +131,10 @@ std::string run_case(const fs::path &args_file, const std::string &image)
     std::vector<std::string> args;
     for (const std::string &w : words(slurp(args_file)))
         args.push_back(w == "IMAGE" ? image : w);
-    e2e::Run run = e2e::vistrel(args);
+    bool fsck = !args.empty() && args[0] == "fsck.affs";
+    if (fsck)
+        args.erase(args.begin());
+    e2e::Run run = fsck ? e2e::run(FSCK_AFFS_PATH, args) : e2e::vistrel(args);
     return run.out + "exit status " + std::to_string(run.status) + "\n";
 }
 
@@ -159,6 +165,38 @@ TEST(Cases, EveryFolder)
         if (fs::exists(folder / "args.2"))
             compare(folder / "expect.2", run_case(folder / "args.2", image));
     }
+}
+
+// The JSON report of every case's volume, by both names, before and after
+// a repair, validates against the schema of the manual page.
+TEST(Cases, JsonValidates)
+{
+    fs::path root = fs::path(SOURCE_DIR) / "tests" / "cases";
+    std::vector<std::string> documents = {fs::path(SOURCE_DIR) / "tests" / "report.schema.json"};
+    for (const auto &entry : fs::directory_iterator(root)) {
+        if (!entry.is_directory())
+            continue;
+        std::string image = e2e::temp_path(entry.path().filename().string() + ".adf");
+        if (!build(slurp(entry.path() / "recipe"), image))
+            continue;
+        const std::vector<std::string> runs[] = {
+            {VISTREL_PATH, "--json", "-n", "-v", image},
+            {FSCK_AFFS_PATH, "--json", "-n", image},
+            {FSCK_AFFS_PATH, "--json", "-y", image},
+            {VISTREL_PATH, "--json", "--exit-codes", image},
+        };
+        for (const auto &r : runs) {
+            e2e::Run run = e2e::run(r[0], std::vector<std::string>(r.begin() + 1, r.end()));
+            EXPECT_EQ(run.out.find("\"version\":1"), 1u) << r[0] << " on " << image << ": " << run.out;
+            std::string file = e2e::temp_path("report.json");
+            std::ofstream(file, std::ios::binary) << run.out;
+            documents.push_back(file);
+        }
+    }
+    e2e::Run check = e2e::run(fs::path(SOURCE_DIR) / "tests" / "json_validate.py", documents);
+    if (check.status == 77)
+        GTEST_SKIP() << check.err;
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
 }
 
 }  // namespace

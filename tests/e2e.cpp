@@ -42,6 +42,10 @@ Run run(const std::string &program, const std::vector<std::string> &args, const 
         std::abort();
     pid_t pid = fork();
     if (pid == 0) {
+        // no terminal on standard input: nothing waits for an answer
+        int none = open("/dev/null", O_RDONLY);
+        if (none >= 0)
+            dup2(none, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);
@@ -106,6 +110,11 @@ Run compared_with_reference(const char *variable, const std::string &program, co
     const char *reference = std::getenv(variable);
     if (!reference || !*reference)
         return run(program, args);
+    // the options of the reports are newer than any reference
+    for (const std::string &a : args)
+        if (a == "--json" || a == "--summary" || a == "--exit-codes" || a == "--paths" || a == "-q" ||
+            a.compare(0, 2, "-C") == 0 || a.compare(0, 10, "--progress") == 0)
+            return run(program, args);
     // undo files are made by the first run and refused by the second
     for (const std::string &a : args)
         if (a == "-z" || a.compare(0, 3, "--u") == 0 || a.compare(0, 5, "--res") == 0)

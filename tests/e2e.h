@@ -18,7 +18,8 @@ struct Run {
 };
 
 // Runs `program` with `args` (no shell), TZ=UTC and LC_ALL=C unless `env`
-// gives other NAME=value pairs, which are added to the environment.
+// gives other NAME=value pairs, which are added to the environment; standard
+// input is /dev/null.
 Run run(const std::string &program, const std::vector<std::string> &args,
         const std::vector<std::string> &env = {});
 // true when the checker's arguments ask for a write (-c, -w, alone or in a

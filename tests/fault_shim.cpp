@@ -6,9 +6,12 @@
 //                         before it writes: writes 1 .. K-1 are done
 //   FAULT_PWRITE=eio:K    the K-th pwrite fails with EIO, later ones succeed
 //   FAULT_FLUSH=eio:K     the K-th fdatasync or fsync fails with EIO
+//   FAULT_PREAD=eio:K     the K-th pread fails with EIO
 //   FIXED_TIME=N          time() gives N
 //   FAULT_COUNTS=FILE     at exit, "pwrite N flush M" (the calls made) is
 //                         written to FILE
+//   SLOW_PREAD=MS         every pread waits MS milliseconds first (a slow device)
+//   SLOW_PWRITE=MS        every pwrite waits MS milliseconds first
 //
 // Every other call goes straight to the system call.
 #include <cerrno>
@@ -67,8 +70,34 @@ Fault &flush_fault()
     return fault;
 }
 
+void wait_for(const char *name)
+{
+    const char *text = std::getenv(name);
+    long ms = text ? std::strtol(text, nullptr, 10) : 0;
+    if (ms > 0) {
+        timespec pause = {ms / 1000, (ms % 1000) * 1000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+Fault &read_fault()
+{
+    static Fault fault = parse("FAULT_PREAD");
+    return fault;
+}
+
+ssize_t positioned_read(int fd, void *buffer, size_t count, off_t offset)
+{
+    wait_for("SLOW_PREAD");
+    if (strikes(read_fault()))
+        return -1;
+    return syscall(SYS_pread64, fd, buffer, count, offset);
+}
+
 ssize_t positioned_write(int fd, const void *buffer, size_t count, off_t offset)
 {
+    wait_for("SLOW_PWRITE");
     if (strikes(write_fault()))
         return -1;
     return syscall(SYS_pwrite64, fd, buffer, count, offset);
@@ -105,6 +134,10 @@ ssize_t pwrite64(int fd, const void *buffer, size_t count, off_t offset)
 {
     return positioned_write(fd, buffer, count, offset);
 }
+
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset) { return positioned_read(fd, buffer, count, offset); }
+
+ssize_t pread64(int fd, void *buffer, size_t count, off_t offset) { return positioned_read(fd, buffer, count, offset); }
 
 int fdatasync(int fd) { return flush(SYS_fdatasync, fd); }
 

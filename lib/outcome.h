@@ -52,6 +52,8 @@ struct Progress {
     void hide();
     // erases the bar; a completed walk gets its last line
     void end(bool completed);
+    // the line of -C for `count` blocks done out of `out_of`
+    std::string progress_line(std::uint64_t count, std::uint64_t out_of) const;
 };
 // the text of one bar of `width` columns
 std::string progress_bar(std::uint64_t done, std::uint64_t total, double seconds, std::size_t width);

@@ -141,8 +141,10 @@ Run compared_with_reference(const char *variable, const std::string &program, co
         copy(image, image + ".before");
     // the formatter's dates come from the clock: both runs see one time
     std::vector<std::string> env;
-    if (std::string(variable) == "REFERENCE_PLANDOR")
-        env = {"LD_PRELOAD=" FAULT_SHIM_PATH, "FIXED_TIME=" + std::to_string(std::time(nullptr))};
+    if (std::string(variable) == "REFERENCE_PLANDOR") {
+        env = {"LD_PRELOAD=" FAULT_SHIM_PATH, std::string("FIXED_TIME=")};
+        env.back() += std::to_string(std::time(nullptr));
+    }
     Run old = run(reference, args, env);
     for (const std::string &image : images) {
         copy(image, image + ".reference");

@@ -133,6 +133,12 @@ void begin_report(Reporter &reporter)
     std::memset(&counted, 0, sizeof counted);
 }
 
+void end_report()
+{
+    current_reporter = nullptr;
+    current_path = nullptr;
+}
+
 void reset_report()
 {
     current_reporter = nullptr;

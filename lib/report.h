@@ -213,6 +213,8 @@ struct Tallies {
 // A run installs its reporter (and clears the tallies) with begin_report;
 // without one, findings go to a text reporter at the session's verbosity.
 void begin_report(Reporter &reporter);
+// the run is over: its reporter is no longer used (its tallies stay)
+void end_report();
 // back to no reporter of its own (the text at the session's verbosity), with
 // the tallies cleared: for tests that call the library's steps one by one
 void reset_report();

@@ -13,7 +13,8 @@ void start_session(const RunOptions &options, Reporter &to)
     release_session();
     std::memset(&volume, 0, sizeof volume);
     begin_report(to);
-    volume.device_path = options.device_path;
+    // a descriptor given without its path is named in messages all the same
+    volume.device_path = options.device_path ? options.device_path : "the device";
     volume.volume_name = options.volume_name;
     volume.verbosity = options.verbosity;
     volume.options = options.options;
@@ -90,6 +91,7 @@ int run_check(const RunOptions &options, Reporter &to)
             status = check_volume(bytes / 512) | undo_finish();
     }
     to.flush();
+    end_report();
     return status;
 }
 
@@ -122,5 +124,6 @@ int run_format(const RunOptions &options, Reporter &to)
             status = format_and_retype(bytes, options) | undo_finish();
     }
     to.flush();
+    end_report();
     return status;
 }

@@ -109,16 +109,16 @@ std::string finding_text(const Finding &finding, std::uint32_t block)
         const char *start = p++;
         while (*p && !std::strchr("diuxs", *p))
             ++p;
-        std::string spec(start, std::size_t(p - start + 1));
+        std::string conversion(start, std::size_t(p - start + 1));
         char arg = *args ? *args++ : 'v';
         std::uint32_t number = arg == 'b' ? block : arg == 'o' ? finding.other : finding.value;
         char piece[128];
         if (*p == 's' && arg == 'c')
-            std::snprintf(piece, sizeof piece, spec.c_str(), problem_info(Problem(number)).code);
+            std::snprintf(piece, sizeof piece, conversion.c_str(), problem_info(Problem(number)).code);
         else if (*p == 's')
-            std::snprintf(piece, sizeof piece, spec.c_str(), std::strerror(int(number)));
+            std::snprintf(piece, sizeof piece, conversion.c_str(), std::strerror(int(number)));
         else
-            std::snprintf(piece, sizeof piece, spec.c_str(), number);
+            std::snprintf(piece, sizeof piece, conversion.c_str(), number);
         text += piece;
     }
     return text;

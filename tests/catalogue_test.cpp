@@ -83,6 +83,19 @@ std::string damaged(const char *name, const std::function<void(tv::Volume &, std
     return write_volume(v, name);
 }
 
+// A volume of 26 bitmap blocks whose root names `ext` as its first bitmap
+// extension block (UINT32_MAX: the root block itself).
+std::string with_bitmap_ext(std::uint32_t ext, const char *name)
+{
+    tv::VolumeSetup setup;
+    setup.total_blocks = 2 + 26 * 4064;
+    tv::Volume v(setup);
+    v.finish();
+    v.put32(v.root(), v.block_size() - 96, ext == UINT32_MAX ? v.root() : ext);
+    v.reseal_header(v.root());
+    return write_volume(v, name);
+}
+
 const Case cases[] = {
     {"clean with every variant's blocks", [] { return damaged("clean.adf", [](tv::Volume &, std::uint32_t, std::uint32_t) {}, tv::kDos0 + 5); }},
     {"header checksum", [] {
@@ -223,33 +236,9 @@ const Case cases[] = {
          v.reseal_header(v.root());
          return write_volume(v, "br.adf");
      }},
-    {"bitmap extension blocks missing", [] {
-         tv::VolumeSetup setup;
-         setup.total_blocks = 2 + 26 * 4064;
-         tv::Volume v(setup);
-         v.finish();
-         v.put32(v.root(), v.block_size() - 96, 0);
-         v.reseal_header(v.root());
-         return write_volume(v, "bm.adf");
-     }},
-    {"bitmap extension unreadable", [] {
-         tv::VolumeSetup setup;
-         setup.total_blocks = 2 + 26 * 4064;
-         tv::Volume v(setup);
-         v.finish();
-         v.put32(v.root(), v.block_size() - 96, 200000);
-         v.reseal_header(v.root());
-         return write_volume(v, "be.adf");
-     }},
-    {"bitmap extension loop", [] {
-         tv::VolumeSetup setup;
-         setup.total_blocks = 2 + 26 * 4064;
-         tv::Volume v(setup);
-         v.finish();
-         v.put32(v.root(), v.block_size() - 96, v.root());
-         v.reseal_header(v.root());
-         return write_volume(v, "bl.adf");
-     }},
+    {"bitmap extension blocks missing", [] { return with_bitmap_ext(0, "bm.adf"); }},
+    {"bitmap extension unreadable", [] { return with_bitmap_ext(200000, "be.adf"); }},
+    {"bitmap extension loop", [] { return with_bitmap_ext(UINT32_MAX, "bl.adf"); }},
     {"no root block", [] {
          std::string path = e2e::sparse_image("empty.adf", 1760 * 512);
          return path;

@@ -368,8 +368,14 @@ int execute_plan(const WritePlan &plan);
 // ---------------------------------------------------------------------------
 // Directory tree verification and listing
 
-// `hash_table` points to the first slot of a root or directory hash table
-int check_directory(const std::uint8_t *hash_table);
+// `hash_table` points to the first slot of a root or directory hash table;
+// its entries must name `directory` (the root block unless given) as their
+// parent.  A walk of a subtree passes over blocks that an earlier walk took.
+int check_directory(const std::uint8_t *hash_table, std::uint32_t directory);
+inline int check_directory(const std::uint8_t *hash_table)
+{
+    return check_directory(hash_table, volume.root_block);
+}
 int check_dircache_chain(std::uint32_t first_block);
 // For tests and fuzzers that run several checks in one process: frees the
 // walk's record of visited blocks, so that the next walk starts a fresh one
@@ -377,6 +383,9 @@ int check_dircache_chain(std::uint32_t first_block);
 void reset_walk_record();
 // true when the walk has visited the header, extension or dircache block
 bool block_walked(std::uint32_t block);
+// Records `block` as walked (a header that a later walk must pass over);
+// true when it was walked before.
+bool mark_walked(std::uint32_t block);
 
 // ---------------------------------------------------------------------------
 // Read-ahead: the kernel is asked for blocks before the walk reads them.
@@ -598,6 +607,9 @@ int take_shared_option(int key, const char *arg, std::int64_t &value, RunOptions
 // the partitions, restores an undo file, or checks the volume (in the
 // partition -p names), telling `reporter` what it finds.  Its exit status.
 int run_check(const RunOptions &options, Reporter &reporter);
+// run_check that leaves `reporter` installed for what the caller does next
+// with the walked volume; the caller calls end_report.
+int run_check_kept(const RunOptions &options, Reporter &reporter);
 // The formatter's whole run: opens the device, lists the partitions or
 // formats the volume (in the partition -p names).  Its exit status.
 int run_format(const RunOptions &options, Reporter &reporter);

@@ -196,6 +196,13 @@ bool block_walked(std::uint32_t block)
     return visited_map && block < volume.total_blocks && (visited_map[block >> 3] & (1u << (block & 7)));
 }
 
+bool mark_walked(std::uint32_t block)
+{
+    if (setup_visited() != 0)
+        return false;
+    return visit(block);
+}
+
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
 {
     if (setup_visited() != 0)
@@ -405,20 +412,20 @@ void tell_read_ahead()
 // not held to it), every entry its directory and its hash slot; it is
 // listed, and its header marked.
 inline void take_entry(Reporter &to, const std::uint8_t *header, std::uint32_t a, const Level &level,
-                       std::int32_t secondary)
+                       std::int32_t secondary, std::size_t depth)
 {
     if (secondary == Dir || secondary == File)
         header_key_matches(header, a);
     check_place(header, a, level.directory, level.slot);
     if (to.wants_entries)
-        to.entry({header, a, secondary, &walk_path});
+        to.entry({header, a, secondary, &walk_path, std::uint32_t(depth)});
     mark_block_used(a);
     count_done(1);
 }
 
 }  // namespace
 
-int check_directory(const std::uint8_t *hash_table)
+int check_directory(const std::uint8_t *hash_table, std::uint32_t directory)
 {
     if (setup_visited() != 0)
         return 1;
@@ -429,7 +436,7 @@ int check_directory(const std::uint8_t *hash_table)
         stack.release();
         return 1;
     }
-    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), volume.root_block};
+    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), directory};
     if (read_ahead_start()) {
         for (std::uint32_t slot = 0; slot < slots; ++slot)
             read_ahead_follow(get_long(hash_table, 4 * slot), AheadKind::Entry);
@@ -498,21 +505,21 @@ int check_directory(const std::uint8_t *hash_table)
             set_leaf(buffer);
         switch (secondary) {
         case Dir:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             if (volume.variant & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
             level->next = get_tail(buffer, field::next_hash);
             stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table), a};
             break;
         case File:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             level->next = get_tail(buffer, field::next_hash);
             check_file_blocks(buffer, a);
             break;
         case SoftLink:
         case LinkDir:
         case FileLink:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             level->next = get_tail(buffer, field::next_hash);
             break;
         case Root:

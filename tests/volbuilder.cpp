@@ -405,6 +405,37 @@ uint32_t Volume::add_file(uint32_t parent, std::string_view name, uint32_t byte_
     return h;
 }
 
+std::vector<uint8_t> Volume::fill_data(uint32_t file, uint32_t seed) {
+    require_building();
+    const Entry& e = must(file);
+    const uint32_t size = get_be32(ptr(file) + off::byte_size(B_));
+    const bool ofs = dos_is_ofs(setup_.dos_type);
+    std::vector<uint8_t> contents(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : contents) {
+        x = x * 1103515245u + 12345u;
+        c = uint8_t(x >> 16);
+    }
+    for (size_t k = 0; k < e.data.size(); ++k) {
+        uint8_t* d = store_->make(e.data[k]);
+        std::memset(d, 0, B_);
+        const uint64_t from = uint64_t(k) * payload_;
+        const uint32_t n = uint32_t(std::min<uint64_t>(payload_, size - from));
+        if (ofs) {
+            put_be32(d + 0, 8);
+            put_be32(d + 4, file);
+            put_be32(d + 8, uint32_t(k + 1));
+            put_be32(d + 12, n);
+            put_be32(d + 16, k + 1 < e.data.size() ? e.data[k + 1] : 0);
+            std::memcpy(d + 24, contents.data() + from, n);
+            to_seal_.push_back(e.data[k]);
+        } else {
+            std::memcpy(d, contents.data() + from, n);
+        }
+    }
+    return contents;
+}
+
 uint32_t Volume::add_softlink(uint32_t parent, std::string_view name, std::string_view target, const Opts& o) {
     uint32_t h = make_header(parent, name, Sec::SoftLink, o);
     std::memcpy(ptr(h) + off::table, target.data(), std::min<size_t>(target.size(), off::byte_size(B_) - off::table));

@@ -1,0 +1,264 @@
+// The copy-out (-x DIR): sample volumes written by other implementations come
+// out as their lists say; built volumes of every variant come out with their
+// contents, dates, modes, comments and links; hostile names and trees write
+// nothing outside DIR; damage never gives a complete file with wrong bytes.
+#include "e2e.h"
+#include "volbuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+e2e::Run extract(const std::vector<std::string> &args) { return e2e::run(VISTREL_PATH, args); }
+
+std::string slurp(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string md5_of(const fs::path &path)
+{
+    e2e::Run r = e2e::run("/usr/bin/md5sum", {path.string()});
+    return r.out.substr(0, 32);
+}
+
+// "KIND SIZE MD5 PATH" lines of the tree under `dir`, sorted
+std::string manifest_of(const fs::path &dir)
+{
+    std::vector<std::string> lines;
+    for (const auto &e : fs::recursive_directory_iterator(dir)) {
+        std::string path = "/" + fs::relative(e.path(), dir).string();
+        if (e.is_directory())
+            lines.push_back("d 0 - " + path);
+        else
+            lines.push_back("f " + std::to_string(e.file_size()) + " " + md5_of(e.path()) + " " + path);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const auto &l : lines)
+        text += l + "\n";
+    return text;
+}
+
+std::string sorted_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty())
+            lines.push_back(l);
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const auto &l : lines)
+        out += l + "\n";
+    return out;
+}
+
+std::string bytes_text(const std::vector<std::uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+TEST(Extract, SampleVolumesComeOutAsTheirListsSay)
+{
+    fs::path samples = fs::path(SOURCE_DIR) / ".." / "shared" / "samples";
+    if (!fs::is_directory(samples))
+        GTEST_SKIP() << "no sample volumes: " << samples << " is absent";
+    int seen = 0;
+    for (const auto &e : fs::directory_iterator(samples)) {
+        std::string name = e.path().filename().string();
+        if (!name.ends_with(".adf.gz"))
+            continue;
+        SCOPED_TRACE(name);
+        std::string stem = name.substr(0, name.size() - 3);
+        std::string image = e2e::temp_path(stem);
+        ASSERT_EQ(e2e::run("/bin/sh", {"-c", "gzip -dc '" + e.path().string() + "' > '" + image + "'"}).status, 0);
+        std::vector<std::uint8_t> before = e2e::read_file(image);
+        std::string dir = e2e::temp_path("out");
+        e2e::Run r = extract({"-x", dir, image});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(" 0 partial, 0 lost;"), std::string::npos) << r.out;
+        EXPECT_EQ(e2e::read_file(image), before) << "the copy-out wrote to the volume";
+        fs::path manifest = samples / (stem + ".manifest");
+        EXPECT_EQ(manifest_of(dir), sorted_lines(slurp(manifest)));
+        ++seen;
+    }
+    EXPECT_GT(seen, 0);
+}
+
+TEST(Extract, EveryVariantWithContentsDatesModesCommentsAndLinks)
+{
+    for (const e2e::Variant &variant : e2e::variants) {
+        for (std::uint32_t block_size : {512u, 2048u}) {
+            SCOPED_TRACE(std::to_string(variant.dos_type) + " at " + std::to_string(block_size));
+            tv::Volume v({.block_size = block_size, .total_blocks = 4000, .dos_type = variant.dos_type, .name = "Work"});
+            std::uint32_t root = v.root();
+            tv::Date when{16000, 605, 1234};  // 2021-10-22 10:05:24.68
+            std::uint32_t dir = v.add_dir(root, "Dir", {.comment = "a directory", .date = when});
+            std::uint32_t sub = v.add_dir(dir, "Sub");
+            std::uint32_t big = v.add_file(dir, "big", 100 * v.payload() + 7);
+            std::uint32_t small = v.add_file(root, "small", 700, {.comment = "two blocks", .date = when});
+            std::uint32_t empty = v.add_file(sub, "empty", 0);
+            std::uint32_t latin = v.add_file(root, "caf\xe9", 3);
+            v.add_softlink(root, "soft", "Dir/big");
+            v.add_softlink(sub, "up", "/big");
+            v.add_softlink(sub, "vol", "Work:small");
+            v.add_softlink(root, "other", "DH0:c/dir");
+            // the hard link comes before its target in the walk's order or after it
+            std::uint32_t hard = v.add_hardlink(sub, "hard", small);
+            v.add_hardlink(root, "linkdir", sub);
+            std::map<std::string, std::string> files = {
+                {"Dir/big", bytes_text(v.fill_data(big, 1))},
+                {"small", bytes_text(v.fill_data(small, 2))},
+                {"Dir/Sub/empty", bytes_text(v.fill_data(empty, 3))},
+                {"caf\xc3\xa9", bytes_text(v.fill_data(latin, 4))},
+            };
+            // small: not writable (the W bit set), big: not executable (E set)
+            v.finish();
+            v.put32(small, block_size - 192, 0x4);
+            v.reseal_header(small);
+            v.put32(big, block_size - 192, 0x2);
+            v.reseal_header(big);
+            (void)hard;
+            std::string image = e2e::temp_path("work.adf");
+            v.write(image);
+            std::vector<std::uint8_t> before = e2e::read_file(image);
+            fs::path out = e2e::temp_path("out");
+            e2e::Run r = extract({"-x", out.string(), image});
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_EQ(e2e::read_file(image), before);
+            EXPECT_NE(r.out.find("extract: 4 files complete, 0 partial, 0 lost; 2 directories, 6 links; " +
+                                 std::to_string(100 * v.payload() + 7 + 700 + 3) + " bytes written\n"),
+                      std::string::npos)
+                << r.out;
+            for (const auto &[path, contents] : files)
+                EXPECT_EQ(slurp(out / path), contents) << path;
+            EXPECT_EQ(fs::read_symlink(out / "soft"), "Dir/big");
+            EXPECT_EQ(fs::read_symlink(out / "Dir/Sub/up"), "../big");
+            EXPECT_EQ(fs::read_symlink(out / "Dir/Sub/vol"), "../../small");
+            EXPECT_EQ(fs::read_symlink(out / "other"), "DH0:c/dir");
+            EXPECT_EQ(fs::read_symlink(out / "linkdir"), "Dir/Sub");
+            struct stat a {}, b {};
+            ASSERT_EQ(lstat((out / "small").c_str(), &a), 0);
+            ASSERT_EQ(lstat((out / "Dir/Sub/hard").c_str(), &b), 0);
+            EXPECT_EQ(a.st_ino, b.st_ino) << "the hard link is a link";
+            EXPECT_EQ(a.st_mode & 0777, 0500u);
+            ASSERT_EQ(lstat((out / "Dir/big").c_str(), &b), 0);
+            EXPECT_EQ(b.st_mode & 0777, 0600u);
+            // the test runs with TZ=UTC: the local time is the Amiga's date
+            std::int64_t seconds = 252460800 + 16000 * 86400 + 605 * 60 + 1234 / 50;
+            EXPECT_EQ(a.st_mtim.tv_sec, seconds);
+            EXPECT_EQ(a.st_mtim.tv_nsec, 34 * 20000000L);
+            ASSERT_EQ(lstat((out / "Dir").c_str(), &b), 0);
+            EXPECT_EQ(b.st_mtim.tv_sec, seconds);
+            char comment[100] = {};
+            ssize_t n = getxattr((out / "small").c_str(), "user.comment", comment, sizeof comment);
+            if (n >= 0 || errno != ENOTSUP) {
+                EXPECT_EQ(std::string(comment, n < 0 ? 0 : std::size_t(n)), "two blocks");
+            }
+            fs::permissions(out / "small", fs::perms::owner_all);
+        }
+    }
+}
+
+TEST(Extract, TheDirectoryMustBeNewOrEmpty)
+{
+    tv::Volume v({.name = "Work"});
+    v.add_file(v.root(), "a", 10);
+    std::string image = e2e::temp_path("work.adf");
+    v.write(image);
+    fs::path out = e2e::temp_path("out");
+    fs::create_directory(out);
+    std::ofstream(out / "old") << "keep";
+    e2e::Run r = extract({"-x", out.string(), image});
+    EXPECT_EQ(r.status, 8);
+    EXPECT_NE(r.err.find("is not empty"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(out / "old"), "keep");
+    EXPECT_FALSE(fs::exists(out / "a"));
+    // an empty one is taken
+    fs::remove(out / "old");
+    EXPECT_EQ(extract({"-x", out.string(), image}).status, 0);
+    EXPECT_TRUE(fs::exists(out / "a"));
+    // --salvage alone is a usage error; a device that holds no volume is 8
+    EXPECT_NE(extract({"--salvage", image}).status, 0);
+    std::string blank = e2e::sparse_image("blank.adf", 1760 * 512);
+    EXPECT_EQ(extract({"-x", e2e::temp_path("none"), blank}).status, 8);
+}
+
+// Names that Linux cannot take, links out of the volume, a loop of
+// directories and a tree deeper than PATH_MAX: everything stays inside DIR.
+TEST(Extract, HostileNamesAndTreesStayInside)
+{
+    tv::Volume v({.block_size = 512, .total_blocks = 20000, .name = "Evil"});
+    std::uint32_t root = v.root();
+    v.add_file(root, "..", 5);
+    v.add_file(root, ".", 5);
+    v.add_file(root, "a/b", 5);
+    v.add_file(root, "ctl\x01\x7f%", 5);
+    v.add_file(root, std::string_view("nul\0x", 5), 5);
+    v.add_softlink(root, "etc", "/etc");
+    v.add_softlink(root, "passwd", "../../../../etc/passwd");
+    v.add_softlink(root, "deep", "//////x");
+    std::uint32_t loop = v.add_dir(root, "loop");
+    // the directory names itself as its own entry: a loop the walk ends
+    std::uint32_t inner = v.add_dir(loop, "inner");
+    std::uint32_t deep = root;
+    for (int i = 0; i < 2100; ++i)
+        deep = v.add_dir(deep, "dd");
+    v.add_file(deep, "bottom", 3);
+    v.finish();
+    v.put32(inner, tv::off::table_long(v.hash_slot("loop")), loop);
+    v.reseal_header(inner);
+    std::string image = e2e::temp_path("evil.adf");
+    v.write(image);
+    fs::path parent = e2e::temp_path("jail");
+    fs::create_directory(parent);
+    fs::path out = parent / "out";
+    e2e::Run r = extract({"-x", out.string(), image});
+    EXPECT_EQ(r.status, 0) << r.out.substr(0, 3000) << r.err;
+    // nothing beside DIR
+    std::set<std::string> beside;
+    for (const auto &e : fs::directory_iterator(parent))
+        beside.insert(e.path().filename().string());
+    EXPECT_EQ(beside, std::set<std::string>{"out"});
+    for (const char *name : {"%2E%2E", "%2E", "a%2Fb", "ctl%01%7F%25", "nul%00x"}) {
+        EXPECT_TRUE(fs::is_regular_file(out / name)) << name;
+        EXPECT_NE(r.out.find(std::string("extract: ") + name + ": name escaped"), std::string::npos) << name;
+    }
+    EXPECT_EQ(fs::read_symlink(out / "etc"), "etc");
+    EXPECT_EQ(fs::read_symlink(out / "passwd"), "%2E%2E/%2E%2E/%2E%2E/%2E%2E/etc/passwd");
+    EXPECT_EQ(fs::read_symlink(out / "deep"), "x");
+    EXPECT_NE(r.out.find("extract: deep: link target climbs above"), std::string::npos);
+    // every link resolves inside DIR
+    for (const auto &e : fs::recursive_directory_iterator(out)) {
+        if (!e.is_symlink())
+            continue;
+        fs::path resolved = (e.path().parent_path() / fs::read_symlink(e.path())).lexically_normal();
+        EXPECT_TRUE(resolved.string().starts_with(out.string())) << e.path() << " -> " << resolved;
+    }
+    // the deep tree is written whole, and its depth reported
+    std::string path = out.string();
+    for (int i = 0; i < 2100; ++i)
+        path += "/dd";
+    EXPECT_GT(path.size(), std::size_t(PATH_MAX));
+    EXPECT_NE(r.out.find("path longer than PATH_MAX"), std::string::npos);
+    EXPECT_NE(r.out.find("extract: 6 files complete, 0 partial, 0 lost;"), std::string::npos) << r.out.substr(0, 2000);
+    fs::remove_all(parent);
+}

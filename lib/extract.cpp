@@ -34,13 +34,6 @@
 
 namespace {
 
-constexpr std::uint32_t data_block_type = 8;
-// OFS data blocks: type, header key, sequence number, data size, next block
-constexpr std::uint32_t data_header_bytes = 24;
-constexpr std::uint32_t data_key = 4, data_sequence = 8, data_size = 12;
-// a hard link's target
-constexpr std::uint32_t real_entry = 44;
-constexpr std::uint32_t protection = 192;
 
 // An entry the walk listed.
 struct Record {
@@ -84,6 +77,7 @@ struct FileList {
     std::uint64_t byte_size = 0;       // the header's
     std::uint64_t size = 0;            // the bytes written: capped at what the list can hold
     bool cut = false;                  // a bad extension block ended the list early
+    bool excess = false;               // the list names blocks past the size: the size is in doubt
 };
 
 // A directory being written: its descriptor (-1 when it could not be made),
@@ -195,7 +189,7 @@ timespec host_time(const std::uint8_t *header)
 // action is NOT allowed.
 mode_t host_mode(const std::uint8_t *header)
 {
-    std::uint32_t bits = get_tail(header, protection);
+    std::uint32_t bits = get_tail(header, field::protection);
     return ((bits & 8) ? 0 : 0400) | ((bits & 4) ? 0 : 0200) | ((bits & 2) ? 0 : 0100);
 }
 
@@ -245,15 +239,20 @@ void read_list(std::uint32_t header_block, const std::uint8_t *header)
     std::vector<std::uint32_t> seen;
     std::uint64_t last_used = 0;  // positions up to the last block named
     for (;;) {
-        for (std::uint32_t i = 0; i < slots && list.count < needed; ++i) {
+        std::uint32_t taken = 0;
+        for (std::uint32_t i = 0; i < slots && list.count < needed; ++i, ++taken) {
             std::uint32_t b = table_entry(buffer, slots - 1 - i);
             run->pointers.push_back(b);
             list.count += 1;
             if (b != 0)
                 last_used = list.count;
         }
-        if (list.count >= needed)
+        if (list.count >= needed) {
+            // the slots before the last one used, and the extension pointer, are 0
+            list.excess = !all_zero(buffer + field::hash_table, 4 * (slots - taken)) ||
+                          get_tail(buffer, field::extension) != 0;
             break;
+        }
         std::uint32_t e = get_tail(buffer, field::extension);
         if (e == 0)
             break;
@@ -266,6 +265,7 @@ void read_list(std::uint32_t header_block, const std::uint8_t *header)
             break;
         }
         seen.push_back(e);
+        run->claims[e] = 255;
     }
     if (list.cut || list.count >= needed)
         list.size = std::min<std::uint64_t>(list.byte_size, needed * per_block);
@@ -281,6 +281,9 @@ void read_list(std::uint32_t header_block, const std::uint8_t *header)
 void first_pass(const std::vector<Record> &records)
 {
     alignas(4) std::uint8_t header[max_block_size];
+    for (const Record &r : records)
+        if (in_volume(r.block))
+            run->claims[r.block] = 255;
     for (const Record &r : records) {
         if (r.secondary != File && r.secondary != FileLink && r.secondary != LinkDir)
             continue;
@@ -289,7 +292,7 @@ void first_pass(const std::vector<Record> &records)
         if (r.secondary == File)
             read_list(r.block, header);
         else
-            run->link_targets.insert(get_tail(header, real_entry));
+            run->link_targets.insert(get_tail(header, field::real_entry));
     }
 }
 
@@ -356,17 +359,24 @@ void add_range(std::string &ranges, std::uint64_t from, std::uint64_t to, std::u
 bool take_data(std::uint32_t b, std::uint64_t k, std::uint32_t header_block, std::uint64_t byte_size,
                std::uint8_t *buffer, const std::uint8_t *&data, std::uint32_t &length)
 {
-    if (!in_volume(b) || run->claims[b] > (run->others_claim ? 0 : 1) || block_walked(b))
+    if (!in_volume(b) || run->claims[b] > (run->others_claim ? 0 : 1))
         return false;
     if (read_block(buffer, b) != 0)
         return false;
+    // a sound header, extension or cache block that the walk took
+    if (block_walked(b) && block_checksum(buffer) == 0) {
+        std::uint32_t type = get_long(buffer, field::type);
+        if (type == header_type || type == extension_type || type == dircache_type)
+            return false;
+    }
     std::uint64_t per_block = volume.data_bytes_per_block;
     std::uint64_t expected = std::min<std::uint64_t>(per_block, byte_size - k * per_block);
     if (volume.variant & OldFormat) {
-        if (get_long(buffer, field::type) != data_block_type || get_long(buffer, data_key) != header_block ||
-            get_long(buffer, data_sequence) != k + 1 || get_long(buffer, data_size) != expected)
+        if (get_long(buffer, field::type) != data_type || block_checksum(buffer) != 0 ||
+            get_long(buffer, field::header_key) != header_block || get_long(buffer, field::data_sequence) != k + 1 ||
+            get_long(buffer, field::data_size) != expected)
             return false;
-        data = buffer + data_header_bytes;
+        data = buffer + field::data_bytes;
     } else {
         data = buffer;
     }
@@ -435,7 +445,7 @@ Verdict write_contents(int fd, std::uint32_t header_block, const FileList &list,
     if (failed)
         return recovered == 0 ? Verdict::Lost : Verdict::Partial;
     if (missing.empty())
-        return Verdict::Complete;
+        return list.excess ? Verdict::Partial : Verdict::Complete;
     return recovered == 0 ? Verdict::Lost : Verdict::Partial;
 }
 
@@ -476,7 +486,9 @@ void write_file(int dir, const std::string &dir_path, const std::string &wanted,
     if (run->link_targets.count(block) || run->options->salvage != Salvage::None)
         run->written[block] = item.path;
     note_path_length(item.path);
-    if (item.verdict == Verdict::Partial)
+    if (item.verdict == Verdict::Partial && item.missing.empty())
+        say(item.path, "partial: its list names blocks past its size, which may be wrong");
+    else if (item.verdict == Verdict::Partial)
         say(item.path, "partial, bytes " + item.missing + " missing");
     else if (item.verdict == Verdict::Lost)
         say(item.path, "lost" + (failure.empty() ? std::string() : " (" + failure + ")"));
@@ -661,7 +673,7 @@ void second_pass(const std::vector<Record> &records)
         }
         case FileLink:
         case LinkDir: {
-            PendingLink link{parent.path, name, r.depth, r.block, get_tail(header, real_entry), r.secondary,
+            PendingLink link{parent.path, name, r.depth, r.block, get_tail(header, field::real_entry), r.secondary,
                              host_time(header)};
             if (run->written.count(link.target))
                 take_link(parent.fd, link, item);
@@ -734,6 +746,9 @@ void salvage_one(Collector &collector, const LostHeader &lost, int dir, const st
     }
     records.insert(records.begin(), Record{lost.block, 0, lost.secondary_type});
     first_pass(records);
+    // a stack of its own, from `dir` (the caller's, which stays open)
+    std::vector<OpenDir> outer;
+    outer.swap(run->stack);
     run->stack.push_back({dir, dir_path, 0, {}, 0});
     // the entry itself, under the name it is salvaged as
     {
@@ -762,7 +777,7 @@ void salvage_one(Collector &collector, const LostHeader &lost, int dir, const st
     records.erase(records.begin());
     second_pass(records);
     close_to(0);
-    run->stack.pop_back();  // `dir` stays open: the caller's
+    run->stack.swap(outer);
     (lost.in_use ? run->result->salvaged : run->result->deleted) += 1;
 }
 
@@ -1020,9 +1035,9 @@ int run_extract(const RunOptions &given, const ExtractOptions &extract, Reporter
     state.stack.push_back({dup(state.root_fd), "", volume.root_block, {}, 0});
     second_pass(records);
     close_to(0);
-    pending_links();
     if (extract.salvage != Salvage::None)
         salvage(collector);
+    pending_links();
     close(state.stack[0].fd);
     close(state.root_fd);
     to.flush();

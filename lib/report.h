@@ -51,6 +51,8 @@ enum class Problem : std::uint16_t {
     FileBlockCount, FileBlockPastSize, ExtensionPastSize,
     ExtensionChecksum, ExtensionType, ExtensionUnreadable,
     ExtensionKey, ExtensionParent, ExtensionSecondaryType, ExtensionLoop,
+    // OFS data blocks
+    DataType, DataChecksum, DataKey, DataSequence, DataSize, DataNext,
     // directory caches
     DircacheChecksum, DircacheUnreadable, DircacheKey, DircacheLoop,
     // blocks claimed by the tree

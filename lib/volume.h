@@ -114,6 +114,14 @@ constexpr std::uint32_t next_hash = 16;
 constexpr std::uint32_t parent = 12;
 constexpr std::uint32_t extension = 8;
 constexpr std::uint32_t secondary_type = 4;
+constexpr std::uint32_t protection = 192;  // the RWED bits, set when NOT allowed
+constexpr std::uint32_t real_entry = 44;   // a hard link's target
+
+// OFS data blocks: type, header_key, then these, and the data
+constexpr std::uint32_t data_sequence = 8;  // its place in the file's list, from 1
+constexpr std::uint32_t data_size = 12;     // the bytes of the file it holds
+constexpr std::uint32_t data_next = 16;     // the next data block, or 0
+constexpr std::uint32_t data_bytes = 24;
 
 // bitmap blocks
 constexpr std::uint32_t bitmap_checksum = 0;
@@ -161,6 +169,8 @@ constexpr std::uint32_t mbr_type = 4, mbr_first_sector = 8, mbr_sectors = 12;  /
 constexpr std::uint32_t header_longs = 56;
 constexpr std::uint32_t header_type = 2;
 constexpr std::uint32_t extension_type = 16;  // file extension blocks
+constexpr std::uint32_t data_type = 8;        // OFS data blocks
+constexpr std::uint32_t dircache_type = 33;   // directory cache blocks
 constexpr std::uint32_t name_room = 30;
 constexpr std::uint32_t root_bitmap_pages = 25;
 constexpr std::uint32_t amiga_epoch = 252460800;  // 1978-01-01 00:00:00 UTC

@@ -381,7 +381,7 @@ uint32_t Volume::add_file(uint32_t parent, std::string_view name, uint32_t byte_
         put_be32(ptr(cur) + off::high_seq, share);
         for (uint32_t k = 0; k < share; ++k) {
             size_t i = e.data.size();
-            if (i < o.data.size()) mark_used(o.data[i]);  // given pointers are kept, even 0
+            if (i < o.data.size()) mark_used(o.data[i]), given_data_.push_back(o.data[i]);  // given pointers are kept, even 0
             e.data.push_back(i < o.data.size() ? o.data[i] : alloc_block(true));
             put_be32(ptr(cur) + off::data_ptr(B_, k), e.data.back());
         }
@@ -481,6 +481,28 @@ std::vector<uint32_t> Volume::add_dircache(uint32_t dir, uint32_t n, const std::
 void Volume::finish() {
     if (finished_) return;
     finished_ = true;
+    if (dos_is_ofs(setup_.dos_type)) {
+        // OFS data blocks the builder chose itself, not written yet, get a
+        // sound header before zeros
+        std::sort(given_data_.begin(), given_data_.end());
+        for (auto& [h, e] : entries_) {
+            if (e.type != Sec::File || e.data.size() > 4096) continue;
+            const uint32_t size = get_be32(store_->get(h) + off::byte_size(B_));
+            for (size_t k = 0; k < e.data.size(); ++k) {
+                uint32_t b = e.data[k];
+                if (b < reserved_ || b >= total_ || store_->get(b) ||
+                    std::binary_search(given_data_.begin(), given_data_.end(), b))
+                    continue;
+                uint8_t* d = store_->make(b);
+                put_be32(d + 0, 8);
+                put_be32(d + 4, h);
+                put_be32(d + 8, uint32_t(k + 1));
+                put_be32(d + 12, uint32_t(std::min<uint64_t>(payload_, size - uint64_t(k) * payload_)));
+                put_be32(d + 16, k + 1 < e.data.size() ? e.data[k + 1] : 0);
+                to_seal_.push_back(b);
+            }
+        }
+    }
     for (uint32_t b : to_seal_) seal_block(store_->get(b), B_, 5);
     const uint32_t L = B_ / 4;
     for (size_t i = 0; i < bm_.size(); ++i) {

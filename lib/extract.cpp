@@ -113,7 +113,6 @@ struct Extraction {
     std::vector<PendingLink> pending;
     std::vector<OpenDir> stack;
     const char *origin = "tree";
-    bool others_claim = false;  // salvaged deleted files: a block any reached list claims is not theirs
     int status = 0;
 };
 
@@ -359,7 +358,7 @@ void add_range(std::string &ranges, std::uint64_t from, std::uint64_t to, std::u
 bool take_data(std::uint32_t b, std::uint64_t k, std::uint32_t header_block, std::uint64_t byte_size,
                std::uint8_t *buffer, const std::uint8_t *&data, std::uint32_t &length)
 {
-    if (!in_volume(b) || run->claims[b] > (run->others_claim ? 0 : 1))
+    if (!in_volume(b) || run->claims[b] > 1)
         return false;
     if (read_block(buffer, b) != 0)
         return false;
@@ -828,7 +827,6 @@ void salvage(Collector &collector)
     std::string deleted_path;
     int deleted_fd = -1;
     run->origin = "deleted";
-    run->others_claim = true;
     for (const LostHeader &h : found) {
         if (h.in_use || block_walked(h.block))
             continue;

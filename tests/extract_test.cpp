@@ -379,3 +379,102 @@ TEST(Extract, DamageNeverGivesACompleteFileWithWrongBytes)
         EXPECT_GT(reports, 100u);
     }
 }
+
+// Salvage: entries behind a damaged directory header go to lost+found as
+// BLOCK.NAME with their subtrees, an entry cut from the chain of a directory
+// that was extracted goes back to its place, and with =deleted a file whose
+// header and blocks are free comes out under deleted/.  The JSON report
+// lists every item with its verdict and validates against the schema.
+TEST(Extract, SalvageLostAndDeletedEntries)
+{
+    tv::Volume v({.dos_type = tv::kDos0, .name = "Work"});
+    std::uint32_t root = v.root();
+    std::uint32_t dir = v.add_dir(root, "Dir");
+    std::uint32_t sub = v.add_dir(dir, "Sub");
+    std::uint32_t inner = v.add_file(sub, "inner", 1000);
+    std::uint32_t keep = v.add_dir(root, "Keep");
+    std::uint32_t cut = v.add_file(keep, "cut", 600);
+    std::uint32_t gone = v.add_file(root, "gone", 800);
+    std::string inner_bytes = bytes_text(v.fill_data(inner, 1));
+    std::string cut_bytes = bytes_text(v.fill_data(cut, 2));
+    std::string gone_bytes = bytes_text(v.fill_data(gone, 3));
+    v.finish();
+    v.put32(dir, tv::off::type, 7);  // the directory's header is rejected, Sub with it
+    v.reseal_header(dir);
+    v.put32(keep, tv::off::table_long(v.hash_slot("cut")), 0);  // cut out of its chain
+    v.reseal_header(keep);
+    // gone is deleted: out of the root's table, its blocks free
+    v.put32(root, tv::off::table_long(v.hash_slot("gone")), 0);
+    v.reseal_header(root);
+    v.set_disk_bit(gone, false);
+    for (std::uint32_t b : v.data_blocks(gone))
+        v.set_disk_bit(b, false);
+    std::string image = e2e::temp_path("lost.adf");
+    v.write(image);
+    std::vector<std::uint8_t> before = e2e::read_file(image);
+
+    fs::path plain = e2e::temp_path("plain");
+    e2e::Run r = extract({"-x", plain.string(), image});
+    // the check finds the damage, but every file that was reached is complete
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(fs::exists(plain / "lost+found"));
+
+    fs::path out = e2e::temp_path("out");
+    r = extract({"-x", out.string(), "--salvage=deleted", image});
+    EXPECT_EQ(e2e::read_file(image), before);
+    EXPECT_EQ(slurp(out / "lost+found" / (std::to_string(sub) + ".Sub") / "inner"), inner_bytes) << r.out;
+    EXPECT_EQ(slurp(out / "Keep" / "cut"), cut_bytes) << r.out;
+    EXPECT_EQ(slurp(out / "deleted" / (std::to_string(gone) + ".gone")), gone_bytes) << r.out;
+    EXPECT_NE(r.out.find("extract: Keep/cut: salvaged lost entry of block " + std::to_string(cut)), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("salvaged deleted entry of block " + std::to_string(gone)), std::string::npos) << r.out;
+
+    fs::path json = e2e::temp_path("json");
+    r = extract({"--json", "-x", json.string(), "--salvage=deleted", image});
+    EXPECT_NE(r.out.find("\"extract\":{\"complete\":3,\"partial\":0,\"lost\":0,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("{\"path\":\"Keep/cut\",\"kind\":\"file\",\"block\":" + std::to_string(cut) +
+                         ",\"origin\":\"lost\",\"size\":600,\"verdict\":\"complete\""),
+              std::string::npos)
+        << r.out;
+    std::string file = e2e::temp_path("report.json");
+    std::ofstream(file, std::ios::binary) << r.out;
+    e2e::Run valid = e2e::run(fs::path(SOURCE_DIR) / "tests" / "json_validate.py",
+                              {(fs::path(SOURCE_DIR) / "tests" / "report.schema.json").string(), file});
+    if (valid.status != 77) {
+        EXPECT_EQ(valid.status, 0) << valid.out << valid.err;
+    }
+}
+
+// A file with a damaged data block comes out with its size, zeros where the
+// block was, a partial verdict naming the bytes, and status 1.
+TEST(Extract, PartialFilesKeepTheirSize)
+{
+    for (std::uint32_t dos : {tv::kDos0, tv::kDos1}) {
+        tv::Volume v({.dos_type = dos, .name = "Work"});
+        std::uint32_t file = v.add_file(v.root(), "f", 3 * v.payload() + 10);
+        std::string bytes = bytes_text(v.fill_data(file, 7));
+        std::uint32_t hostile = v.add_file(v.root(), "huge", 2 * v.payload());
+        v.fill_data(hostile, 8);
+        v.finish();
+        // the second block's pointer names a reserved block; the hostile size is 4 GiB over two blocks
+        v.put32(file, tv::off::data_ptr(512, 1), 1);
+        v.reseal_header(file);
+        v.put32(hostile, tv::off::byte_size(512), 0xFFFFFFF0u);
+        v.reseal_header(hostile);
+        std::string image = e2e::temp_path("partial.adf");
+        v.write(image);
+        fs::path out = e2e::temp_path("out");
+        e2e::Run r = extract({"-x", out.string(), image});
+        EXPECT_EQ(r.status, 1);
+        std::string got = slurp(out / "f");
+        std::string want = bytes;
+        std::fill(want.begin() + v.payload(), want.begin() + 2 * v.payload(), '\0');
+        EXPECT_EQ(got, want);
+        std::string range = std::to_string(v.payload()) + "-" + std::to_string(2 * v.payload() - 1);
+        EXPECT_NE(r.out.find("extract: f: partial, bytes " + range + " missing\n"), std::string::npos) << r.out;
+        EXPECT_EQ(fs::file_size(out / "huge"), 2 * v.payload());
+        EXPECT_NE(r.out.find("extract: huge: partial, bytes " + std::to_string(2 * v.payload()) + "-4294967279 missing"),
+                  std::string::npos)
+            << r.out;
+    }
+}

@@ -295,12 +295,11 @@ std::set<std::string> reported(const std::string &out)
 TEST(Extract, DamageNeverGivesACompleteFileWithWrongBytes)
 {
     for (std::uint32_t dos : {tv::kDos0 + 5, tv::kDos0 + 4}) {
-        auto build = [dos](Built &b, std::map<std::uint32_t, std::string> &contents) {
+        auto build = [](Built &b, std::map<std::uint32_t, std::string> &contents) {
             populate(b);
             for (std::size_t i = 0; i < b.files.size(); ++i)
                 contents[b.files[i]] = bytes_text(b.volume.fill_data(b.files[i], std::uint32_t(i + 1)));
         };
-        const std::map<std::uint32_t, std::string> paths_of = {};
         Built shape{tv::Volume({.dos_type = dos, .name = "Mutant"}), {}, {}, {}, {}};
         std::map<std::uint32_t, std::string> contents;
         build(shape, contents);

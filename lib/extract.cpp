@@ -585,8 +585,16 @@ void copy_link(int dir, const PendingLink &link, ExtractedItem &item)
 
 void take_link(int dir, const PendingLink &link, ExtractedItem &item)
 {
-    if (!make_link(dir, link, item))
-        copy_link(dir, link, item);
+    if (make_link(dir, link, item))
+        return;
+    if (link.secondary == LinkDir) {
+        // a directory that was not written has nothing to copy
+        item.path = join(link.dir_path, link.name);
+        say(item.path, "link not made (its directory, block " + std::to_string(link.target) + ", was not written)");
+        run->status = 1;
+        return;
+    }
+    copy_link(dir, link, item);
 }
 
 // The second pass: the entries of `records`, written under the stack's

@@ -477,3 +477,34 @@ TEST(Extract, PartialFilesKeepTheirSize)
             << r.out;
     }
 }
+
+// Against an independent reader: unadf (Debian's package) extracts the same
+// built volumes, of every DOS type, to the same files with the same bytes.
+TEST(Extract, SameFilesAsUnadf)
+{
+    if (!fs::exists("/usr/bin/unadf"))
+        GTEST_SKIP() << "unadf is not installed (Debian package unadf)";
+    for (std::uint32_t dos = tv::kDos0; dos <= tv::kDos0 + 5; ++dos) {
+        SCOPED_TRACE(dos);
+        tv::Volume v({.dos_type = dos, .name = "Other"});
+        std::uint32_t root = v.root();
+        std::uint32_t dir = v.add_dir(root, "Dir");
+        std::uint32_t sub = v.add_dir(dir, "Sub");
+        std::uint32_t seed = 1;
+        for (std::uint32_t size : {0u, 1u, 487u, 488u, 512u, 36865u, 100000u})
+            v.fill_data(v.add_file(size % 2 ? dir : sub, "f" + std::to_string(size), size), seed++);
+        if (tv::dos_is_dircache(dos)) {
+            v.add_dircache(root, 1);
+            v.add_dircache(dir, 1);
+            v.add_dircache(sub, 1);
+        }
+        std::string image = e2e::temp_path("other.adf");
+        v.write(image);
+        fs::path ours = e2e::temp_path("ours"), theirs = e2e::temp_path("theirs");
+        fs::create_directory(theirs);
+        ASSERT_EQ(extract({"-x", ours.string(), image}).status, 0);
+        e2e::Run u = e2e::run("/usr/bin/unadf", {image, "-d", theirs.string()});
+        ASSERT_EQ(u.status, 0) << u.out << u.err;
+        EXPECT_EQ(manifest_of(ours), manifest_of(theirs));
+    }
+}

@@ -90,6 +90,12 @@ struct OpenDir {
     mode_t mode;
 };
 
+struct Settled {
+    std::string path;
+    timespec date;
+    mode_t mode;
+};
+
 struct PendingLink {
     std::string dir_path;  // the link's directory
     std::string name;
@@ -112,6 +118,7 @@ struct Extraction {
     std::unordered_map<std::uint32_t, std::string> written;  // header block -> path, for links and salvage
     std::vector<PendingLink> pending;
     std::vector<OpenDir> stack;
+    std::vector<Settled> later;  // directories to settle at the end
     const char *origin = "tree";
     int status = 0;
 };
@@ -495,13 +502,39 @@ void write_file(int dir, const std::string &dir_path, const std::string &wanted,
         say(item.path, failure);
 }
 
+// A directory whose entries are written gets its date and mode.  Until the
+// run ends it keeps the owner's rwx, so that salvaged entries and links can
+// still be written into it; those that need it get their mode, and their
+// date once more, at the end (settle_directories).
 void finish_dir(OpenDir &dir)
 {
-    if (dir.fd >= 0) {
-        timespec times[2] = {dir.date, dir.date};
-        futimens(dir.fd, times);
-        fchmod(dir.fd, dir.mode);
-        close(dir.fd);
+    if (dir.fd < 0)
+        return;
+    timespec times[2] = {dir.date, dir.date};
+    futimens(dir.fd, times);
+    fchmod(dir.fd, dir.mode | 0700);
+    close(dir.fd);
+    if ((dir.mode & 0700) != 0700 || run->options->salvage != Salvage::None || !run->pending.empty())
+        run->later.push_back({dir.path, dir.date, dir.mode});
+}
+
+// the directories' last dates and modes, the innermost first
+void settle_directories()
+{
+    for (const Settled &dir : run->later) {
+        std::size_t slash = dir.path.rfind('/');
+        std::string parent = slash == std::string::npos ? "" : dir.path.substr(0, slash);
+        std::string name = slash == std::string::npos ? dir.path : dir.path.substr(slash + 1);
+        int above = open_path(parent);
+        int fd = above < 0 ? -1 : openat(above, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            timespec times[2] = {dir.date, dir.date};
+            futimens(fd, times);
+            fchmod(fd, dir.mode);
+            close(fd);
+        }
+        if (above >= 0)
+            close(above);
     }
 }
 
@@ -1044,6 +1077,7 @@ int run_extract(const RunOptions &given, const ExtractOptions &extract, Reporter
     if (extract.salvage != Salvage::None)
         salvage(collector);
     pending_links();
+    settle_directories();
     close(state.stack[0].fd);
     close(state.root_fd);
     to.flush();

@@ -401,6 +401,7 @@ TEST(Extract, SalvageLostAndDeletedEntries)
     v.put32(dir, tv::off::type, 7);  // the directory's header is rejected, Sub with it
     v.reseal_header(dir);
     v.put32(keep, tv::off::table_long(v.hash_slot("cut")), 0);  // cut out of its chain
+    v.put32(keep, 512 - 192, 0x4);                               // and Keep not writable
     v.reseal_header(keep);
     // gone is deleted: out of the root's table, its blocks free
     v.put32(root, tv::off::table_long(v.hash_slot("gone")), 0);
@@ -423,6 +424,12 @@ TEST(Extract, SalvageLostAndDeletedEntries)
     EXPECT_EQ(e2e::read_file(image), before);
     EXPECT_EQ(slurp(out / "lost+found" / (std::to_string(sub) + ".Sub") / "inner"), inner_bytes) << r.out;
     EXPECT_EQ(slurp(out / "Keep" / "cut"), cut_bytes) << r.out;
+    // Keep has its mode and date once cut is back in it
+    struct stat keep_stat {};
+    ASSERT_EQ(stat((out / "Keep").c_str(), &keep_stat), 0);
+    EXPECT_EQ(keep_stat.st_mode & 0777, 0500u);
+    EXPECT_EQ(keep_stat.st_mtim.tv_sec, 252460800 + 16753 * 86400 + 1333 * 60 + 20);
+    fs::permissions(out / "Keep", fs::perms::owner_all);  // for the scratch folder's removal
     EXPECT_EQ(slurp(out / "deleted" / (std::to_string(gone) + ".gone")), gone_bytes) << r.out;
     EXPECT_NE(r.out.find("extract: Keep/cut: salvaged lost entry of block " + std::to_string(cut)), std::string::npos)
         << r.out;

@@ -3,6 +3,7 @@
 // contents, dates, modes, comments and links; hostile names and trees write
 // nothing outside DIR; damage never gives a complete file with wrong bytes.
 #include "e2e.h"
+#include "extract.h"
 #include "mutation_cases.h"
 #include "volbuilder.h"
 
@@ -449,6 +450,7 @@ TEST(Extract, SalvageLostAndDeletedEntries)
     if (valid.status != 77) {
         EXPECT_EQ(valid.status, 0) << valid.out << valid.err;
     }
+    fs::permissions(json / "Keep", fs::perms::owner_all);
 }
 
 // A file with a damaged data block comes out with its size, zeros where the
@@ -513,5 +515,50 @@ TEST(Extract, SameFilesAsUnadf)
         e2e::Run u = e2e::run("/usr/bin/unadf", {image, "-d", theirs.string()});
         ASSERT_EQ(u.status, 0) << u.out << u.err;
         EXPECT_EQ(manifest_of(ours), manifest_of(theirs));
+    }
+}
+
+// The translation of names and soft link targets, as a table.
+TEST(Extract, NamesAndLinkTargets)
+{
+    struct Name {
+        std::string amiga, host;
+        bool escaped;
+    };
+    for (const Name &n : std::vector<Name>{{"plain", "plain", false},
+                                           {"50%", "50%", false},
+                                           {"caf\xe9", "caf\xc3\xa9", false},
+                                           {"", "%00", true},
+                                           {".", "%2E", true},
+                                           {"..", "%2E%2E", true},
+                                           {"...", "...", false},
+                                           {"a/b%", "a%2Fb%25", true},
+                                           {std::string("\0\x1f\x7f\x85\xa0", 5), "%00%1F%7F%85\xc2\xa0", true}}) {
+        bool escaped = false;
+        EXPECT_EQ(host_name(reinterpret_cast<const std::uint8_t *>(n.amiga.data()), n.amiga.size(), escaped), n.host);
+        EXPECT_EQ(escaped, n.escaped) << n.amiga;
+    }
+    struct Link {
+        std::string target;
+        std::uint32_t depth;
+        std::string host;
+        bool clamped;
+    };
+    for (const Link &l : std::vector<Link>{{"Dir/file", 0, "Dir/file", false},
+                                           {"/file", 2, "../file", false},
+                                           {"//file", 2, "../../file", false},
+                                           {"///file", 2, "../../file", true},
+                                           {"a//b", 0, "a/../b", false},
+                                           {"a/", 0, "a", false},
+                                           {"work:c/dir", 2, "../../c/dir", false},
+                                           {":c", 1, "../c", false},
+                                           {"Work:", 1, "..", false},
+                                           {"Work:", 0, ".", false},
+                                           {"DH0:c", 1, "DH0:c", false},
+                                           {"../x", 0, "%2E%2E/x", false},
+                                           {"", 0, ".", false}}) {
+        bool clamped = false;
+        EXPECT_EQ(link_target(l.target, l.depth, "Work", clamped), l.host) << l.target;
+        EXPECT_EQ(clamped, l.clamped) << l.target;
     }
 }

@@ -5,6 +5,7 @@
 #include "e2e.h"
 #include "extract.h"
 #include "mutation_cases.h"
+#include "rdbimage.h"
 #include "volbuilder.h"
 
 #include <gtest/gtest.h>
@@ -561,4 +562,28 @@ TEST(Extract, NamesAndLinkTargets)
         EXPECT_EQ(link_target(l.target, l.depth, "Work", clamped), l.host) << l.target;
         EXPECT_EQ(clamped, l.clamped) << l.target;
     }
+}
+
+// -p: the files of one partition of a partitioned disk, by its drive name;
+// the disk is left as it was.
+TEST(Extract, OnePartition)
+{
+    rdb::Table t;
+    rdb::Part a;
+    rdb::Part b = a;  // 1024-byte blocks, 4 reserved
+    b.name = "Work", b.sector_per_block = 2, b.reserved = 4, b.low_cyl = 66, b.high_cyl = 129;
+    t.parts = {a, b};
+    std::string image = rdb::image("disk.img", 5 << 20, t);
+    tv::Volume v({.block_size = 1024,
+                  .total_blocks = std::uint32_t((b.end_byte() - b.first_byte()) / 1024),
+                  .reserved_blocks = 4,
+                  .name = "Work"});
+    std::string bytes = bytes_text(v.fill_data(v.add_file(v.add_dir(v.root(), "d"), "f", 5000), 9));
+    rdb::place_volume(image, b.first_byte(), v);
+    std::vector<std::uint8_t> before = e2e::read_file(image);
+    fs::path out = e2e::temp_path("out");
+    e2e::Run r = extract({"-p", "work", "-x", out.string(), image});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(slurp(out / "d" / "f"), bytes);
+    EXPECT_EQ(e2e::read_file(image), before);
 }

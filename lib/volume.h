@@ -18,6 +18,11 @@ enum CheckOptions : std::uint32_t {
     ForceCheck = 0x02,
     ClearBitmapFlag = 0x04,
     WriteBitmap = 0x08,
+    // repair the tree before the bitmap is rebuilt from it (with WriteBitmap;
+    // with ReadOnly: tell what the repairs would be)
+    RepairTree = 0x10,
+    // only the repairs that lose nothing and need no judgement
+    RepairSafeOnly = 0x20,
 };
 
 // the variant of the filesystem: read from the volume's DOS type by the
@@ -337,6 +342,8 @@ enum class PlanContent : std::uint8_t {
     Bitmap,       // bitmap block `index` of the chain, from the work map
     BitmapExt,    // extension block `index` of the chain
     DosType,      // block 0 with the variant's DOS type in its first long
+    Image,        // repaired block image `index` (repaired_image)
+    RepairedRoot, // the repaired root block; bitmap_flag -1 when `index` is 1, else 0
 };
 
 struct PlannedWrite {

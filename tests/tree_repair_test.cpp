@@ -1,0 +1,281 @@
+// fsck.affs -y repairs the tree, not only the bitmap: after it, a second run
+// finds nothing (the two-run rule), on every damage of the mutation test
+// that the repairs cover; -p applies only the safe repairs; -z takes a
+// repair back whole; and a repair that is killed at any of its writes
+// leaves the old volume, one marked not validated, or the repaired one,
+// which a following -y completes.
+#include "e2e.h"
+#include "volbuilder.h"
+
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+e2e::Run fsck(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+{
+    return e2e::run(FSCK_AFFS_PATH, args, env);
+}
+
+struct Built {
+    tv::Volume volume;
+    std::vector<std::uint32_t> headers, extensions;
+};
+
+// every kind of entry, a file with an extension block; dircache blocks on the variants that have them
+void populate(Built &b, bool dircache)
+{
+    tv::Volume &v = b.volume;
+    std::uint32_t root = v.root();
+    std::uint32_t dir = v.add_dir(root, "Dir", {.comment = "a directory"});
+    std::uint32_t sub = v.add_dir(dir, "Sub");
+    std::uint32_t big = v.add_file(dir, "big", (v.table_size() + 20) * v.payload());
+    std::uint32_t small = v.add_file(root, "small", 700, {.comment = "two blocks"});
+    std::uint32_t empty = v.add_file(sub, "empty", 0);
+    std::uint32_t soft = v.add_softlink(root, "soft", "Dir/big");
+    std::uint32_t hard = v.add_hardlink(sub, "hard", small);
+    std::uint32_t chained = v.add_file(root, "chained", 10);
+    if (dircache) {
+        v.add_dircache(root, 1);
+        v.add_dircache(dir, 1);
+    }
+    b.headers = {dir, sub, big, small, empty, soft, hard, chained};
+    b.extensions = v.ext_blocks(big);
+}
+
+std::unique_ptr<Built> make(std::uint32_t dos, std::uint32_t block_size)
+{
+    std::unique_ptr<Built> b(
+        new Built{tv::Volume({.block_size = block_size, .dos_type = tv::kDos0 + dos, .name = "Mutant"}), {}, {}});
+    populate(*b, dos >= 4);
+    return b;
+}
+
+// the offsets of the fields that the mutation test damages
+std::vector<std::pair<const char *, std::uint32_t>> header_fields(std::uint32_t B)
+{
+    return {{"type", tv::off::type},
+            {"header_key", tv::off::header_key},
+            {"high_seq", tv::off::high_seq},
+            {"first slot", tv::off::table_long(0)},
+            {"last slot", tv::off::table_long(B / 4 - 57)},
+            {"byte_size", tv::off::byte_size(B)},
+            {"name_length", tv::off::name_length(B)},
+            {"next_hash", tv::off::next_hash(B)},
+            {"parent", tv::off::parent(B)},
+            {"extension", tv::off::extension(B)},
+            {"secondary_type", tv::off::secondary_type(B)}};
+}
+
+std::vector<std::pair<const char *, std::uint32_t>> extension_fields(std::uint32_t B)
+{
+    return {{"type", tv::off::type},
+            {"header_key", tv::off::header_key},
+            {"high_seq", tv::off::high_seq},
+            {"checksum", tv::off::checksum},
+            {"first slot", tv::off::table_long(0)},
+            {"last slot", tv::off::table_long(B / 4 - 57)},
+            {"parent", tv::off::parent(B)},
+            {"extension", tv::off::extension(B)},
+            {"secondary_type", tv::off::secondary_type(B)}};
+}
+
+// The two-run rule: -y, then a check that finds nothing.  Damage to the
+// root's own hash table or bitmap is not made here: every block damaged is
+// a header or an extension block below the root.
+TEST(TreeRepair, EveryMutationPassesTheTwoRunRule)
+{
+    struct Variant {
+        std::uint32_t dos, block_size;
+    };
+    for (Variant variant : {Variant{0, 512}, Variant{1, 512}, Variant{3, 1024}, Variant{5, 512}, Variant{1, 4096}}) {
+        auto shape = make(variant.dos, variant.block_size);
+        std::uint32_t total = shape->volume.total_blocks();
+        for (bool reseal : {true, false}) {
+            for (int kind = 0; kind < 2; ++kind) {
+                const std::vector<std::uint32_t> &blocks = kind == 0 ? shape->headers : shape->extensions;
+                auto fields = kind == 0 ? header_fields(variant.block_size) : extension_fields(variant.block_size);
+                for (std::uint32_t block : blocks) {
+                    for (const auto &[name, offset] : fields) {
+                        std::uint32_t old = shape->volume.get32(block, offset);
+                        for (std::uint32_t value : {0u, 0xFFFFFFFFu, old + 1, old - 1, total, 0x80000000u}) {
+                            std::string what = "DOS" + std::to_string(variant.dos) + "/" +
+                                               std::to_string(variant.block_size) + ": " + name + " of block " +
+                                               std::to_string(block) + " = " + std::to_string(value) +
+                                               (reseal ? " resealed" : "");
+                            SCOPED_TRACE(what);
+                            auto b = make(variant.dos, variant.block_size);
+                            b->volume.put32(block, offset, value);
+                            if (reseal)
+                                b->volume.reseal_header(block);
+                            std::string image = e2e::temp_path("repaired.adf");
+                            b->volume.write(image);
+                            e2e::Run first = fsck({"-y", image});
+                            ASSERT_TRUE(first.status == 0 || first.status == 1) << first.out;
+                            e2e::Run second = fsck({"-n", image});
+                            ASSERT_EQ(second.status, 0) << first.out << "--- second run:\n" << second.out;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Damage that only -y repairs: -p leaves it (status 4; the bitmap of the
+// tree as it is is written all the same), -n tells both.
+TEST(TreeRepair, PreenLeavesWhatNeedsYes)
+{
+    auto b = make(1, 512);
+    std::uint32_t small = b->headers[3];
+    // the second data pointer of "small" out of the volume: a truncation
+    b->volume.put32(small, tv::off::table_long(512 / 4 - 57 - 1), 5000);
+    b->volume.reseal_header(small);
+    std::string image = e2e::temp_path("preen.adf");
+    b->volume.write(image);
+
+    e2e::Run told = fsck({"-n", image});
+    EXPECT_EQ(told.status, 4);
+    EXPECT_NE(told.out.find("vistrel: -y would repair: small: file truncated before block 5000: 188 bytes cut, 512 kept\n"),
+              std::string::npos)
+        << told.out;
+    e2e::Run preen = fsck({"-p", image});
+    EXPECT_EQ(preen.status, 5) << preen.out;  // the bitmap corrected, the truncation left
+    EXPECT_NE(preen.out.find("vistrel: left for -y: small: file truncated before block 5000"), std::string::npos)
+        << preen.out;
+    EXPECT_EQ(fsck({"-n", image}).status, 4);
+    e2e::Run yes = fsck({"-y", image});
+    EXPECT_EQ(yes.status, 1) << yes.out;
+    EXPECT_EQ(fsck({"-n", image}).status, 0);
+    // vistrel by its own name: --repair is -y
+    b->volume.write(image);
+    e2e::Run own = e2e::vistrel({"--repair", image});
+    EXPECT_EQ(own.status, 0) << own.out;
+    EXPECT_NE(own.out.find("vistrel: repaired: small: file truncated before block 5000"), std::string::npos) << own.out;
+    EXPECT_EQ(e2e::vistrel({"-n", image}).out, "detected a fast amiga filesystem\n");
+}
+
+// An entry in a slot its name does not hash to moves (-p), into its chain
+// in ascending order; a block claimed by two files: the later one gets a
+// copy (-y).
+TEST(TreeRepair, WrongSlotMovesIntoItsChain)
+{
+    Built b{tv::Volume({.name = "Slots"}), {}, {}};
+    std::uint32_t root = b.volume.root();
+    std::uint32_t first = b.volume.add_file(root, "first", 10);
+    std::uint32_t stray = b.volume.add_file(root, "stray", 10, {.slot = b.volume.hash_slot("first")});
+    std::string image = e2e::temp_path("slots.adf");
+    b.volume.write(image);
+    e2e::Run preen = fsck({"-p", image});
+    EXPECT_EQ(preen.status, 1) << preen.out;
+    EXPECT_EQ(fsck({"-n", image}).status, 0);
+    (void)first;
+    (void)stray;
+}
+
+TEST(TreeRepair, BlockClaimedTwiceIsCopied)
+{
+    auto b = make(1, 512);
+    std::uint32_t small = b->headers[3], chained = b->headers[7];
+    std::uint32_t shared = b->volume.data_blocks(small).at(0);
+    b->volume.put32(chained, tv::off::table_long(512 / 4 - 57), shared);
+    b->volume.reseal_header(chained);
+    std::string image = e2e::temp_path("shared.adf");
+    b->volume.write(image);
+    e2e::Run yes = fsck({"-y", image});
+    EXPECT_EQ(yes.status, 1) << yes.out;
+    EXPECT_NE(yes.out.find("claimed twice, copied to block"), std::string::npos) << yes.out;
+    EXPECT_EQ(fsck({"-n", image}).status, 0);
+}
+
+struct Damage {
+    const char *name;
+    void (*apply)(Built &b);
+};
+
+const Damage damages[] = {
+    {"bad header checksum",
+     [](Built &b) { b.volume.put32(b.headers[3], tv::off::high_seq, 9); }},
+    {"wrong parent and key",
+     [](Built &b) {
+         b.volume.put32(b.headers[4], tv::off::parent(512), b.headers[0]);
+         b.volume.put32(b.headers[2], tv::off::header_key, 7);
+         b.volume.reseal_header(b.headers[4]);
+         b.volume.reseal_header(b.headers[2]);
+     }},
+    {"rejected header and a data pointer past the end",
+     [](Built &b) {
+         b.volume.put32(b.headers[1], tv::off::type, 9);
+         b.volume.reseal_header(b.headers[1]);
+         b.volume.put32(b.headers[2], tv::off::table_long(512 / 4 - 57 - 3), 99999);
+         b.volume.reseal_header(b.headers[2]);
+     }},
+};
+
+// -y with -z, then --restore: the damaged volume's bytes come back.
+TEST(TreeRepair, UndoTakesTheRepairBack)
+{
+    for (const Damage &d : damages) {
+        SCOPED_TRACE(d.name);
+        auto b = make(1, 512);
+        d.apply(*b);
+        std::string image = e2e::temp_path("undo.adf"), undo = e2e::temp_path("undo.file");
+        b->volume.write(image);
+        std::vector<std::uint8_t> before = e2e::read_file(image);
+        e2e::Run yes = fsck({"-y", image});  // a trial on a copy, to see it repairs
+        ASSERT_EQ(yes.status, 1) << yes.out;
+        b->volume.write(image);
+        std::remove(undo.c_str());
+        e2e::Run saved = e2e::vistrel({"--repair", "-z", undo, image});
+        ASSERT_EQ(saved.status, 0) << saved.out << saved.err;
+        ASSERT_NE(e2e::read_file(image), before);
+        e2e::Run restored = e2e::vistrel({"--restore", undo, image});
+        ASSERT_EQ(restored.status, 0) << restored.out << restored.err;
+        EXPECT_EQ(e2e::read_file(image), before);
+    }
+}
+
+std::uint32_t root_flag(const std::string &image, std::uint32_t root)
+{
+    return e2e::read_be32(image, std::uint64_t(root) * 512 + 512 - 200);
+}
+
+// Killed at every write of -y: the old volume, one marked not validated,
+// or the repaired one; a following -y completes the repair.
+TEST(TreeRepair, KilledAtEveryWrite)
+{
+    for (const Damage &d : damages) {
+        auto b = make(1, 512);
+        d.apply(*b);
+        std::string image = e2e::temp_path("killed.adf"), counts = e2e::temp_path("counts");
+        b->volume.write(image);
+        std::vector<std::uint8_t> before = e2e::read_file(image);
+        std::uint32_t root = b->volume.root();
+        e2e::Run whole = fsck({"-y", image}, {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH, "FAULT_COUNTS=" + counts});
+        ASSERT_EQ(whole.status, 1) << whole.out;
+        std::vector<std::uint8_t> text = e2e::read_file(counts);
+        int writes = 0;
+        ASSERT_EQ(std::sscanf(std::string(text.begin(), text.end()).c_str(), "pwrite %d", &writes), 1);
+        ASSERT_GE(writes, 3);
+        for (int k = 1; k <= writes; ++k) {
+            SCOPED_TRACE(testing::Message() << d.name << ", killed at write " << k);
+            b->volume.write(image);
+            e2e::Run killed = fsck({"-y", image}, {std::string("LD_PRELOAD=") + FAULT_SHIM_PATH,
+                                                   "FAULT_PWRITE=kill:" + std::to_string(k)});
+            EXPECT_EQ(killed.status, 128 + 9) << killed.out;
+            bool was = e2e::read_file(image) == before;
+            bool not_validated = root_flag(image, root) == 0;
+            bool repaired = fsck({"-n", image}).status == 0;
+            EXPECT_TRUE(was || not_validated || repaired);
+            e2e::Run again = fsck({"-y", image});
+            EXPECT_TRUE(again.status == 0 || again.status == 1) << again.out;
+            e2e::Run after = fsck({"-n", image});
+            EXPECT_EQ(after.status, 0) << again.out << "--- then:\n" << after.out;
+        }
+    }
+}
+
+}  // namespace

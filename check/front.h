@@ -2,6 +2,7 @@
 // fsck(8)'s exit status) and its fsck(8) front end, called fsck.affs.
 #pragma once
 
+#include "extract.h"
 #include "volume.h"
 
 #include <argp.h>
@@ -30,3 +31,5 @@ int fsck_main(int argc, char **argv);
 void prepare_front(int argc, char **argv);
 // The check with the reports that `front` asks for; the program's status.
 int checked_run(RunOptions &options, const FrontOptions &front);
+// The copy-out with the reports that `front` asks for; its status (0, 1, 8).
+int extracted_run(RunOptions &options, const FrontOptions &front, ExtractOptions &extract);

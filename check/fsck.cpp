@@ -309,3 +309,127 @@ int fsck_main(int argc, char **argv)
         command.run.options |= RepairSafeOnly;
     return checked_run(command.run, front);
 }
+
+namespace {
+
+const char *verdict_name(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Complete: return "complete";
+    case Verdict::Partial: return "partial";
+    case Verdict::Lost: return "lost";
+    }
+    return "";
+}
+
+std::string extract_json(const ExtractResult &result)
+{
+    auto number = [](std::string &out, const char *name, std::uint64_t value) {
+        if (out.back() != '{')
+            out += ',';
+        out += '"', out += name, out += "\":", out += std::to_string(value);
+    };
+    auto text = [](std::string &out, const char *name, const std::string &value) {
+        if (out.back() != '{')
+            out += ',';
+        out += '"', out += name, out += "\":";
+        // the paths and comments are UTF-8 already: each byte as it is, but
+        // what JSON escapes
+        out += '"';
+        for (unsigned char c : value) {
+            if (c == '"' || c == '\\')
+                out += '\\', out += char(c);
+            else if (c < 0x20) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\u%04x", c);
+                out += hex;
+            } else
+                out += char(c);
+        }
+        out += '"';
+    };
+    std::string out = "{";
+    number(out, "complete", result.complete);
+    number(out, "partial", result.partial);
+    number(out, "lost", result.lost);
+    number(out, "directories", result.directories);
+    number(out, "links", result.links);
+    number(out, "escaped_names", result.escaped);
+    number(out, "salvaged", result.salvaged);
+    number(out, "deleted", result.deleted);
+    number(out, "bytes_written", result.bytes);
+    out += ",\"items\":[";
+    for (const ExtractedItem &item : result.items) {
+        if (out.back() != '[')
+            out += ',';
+        out += '{';
+        text(out, "path", item.path);
+        text(out, "kind", item.kind == 'f'   ? "file"
+                          : item.kind == 'd' ? "directory"
+                          : item.kind == 's' ? "soft-link"
+                                             : "hard-link");
+        number(out, "block", item.block);
+        text(out, "origin", item.origin ? item.origin : "tree");
+        if (item.kind == 'f') {
+            number(out, "size", item.size);
+            text(out, "verdict", verdict_name(item.verdict));
+            text(out, "missing", item.missing);
+        }
+        if (!item.note.empty())
+            text(out, "note", item.note);
+        if (!item.comment.empty())
+            text(out, "comment", item.comment);
+        out += '}';
+    }
+    out += "]}";
+    return out;
+}
+
+}  // namespace
+
+int extracted_run(RunOptions &options, const FrontOptions &front, ExtractOptions &extract)
+{
+    exit_codes_set = false;
+    TextReporter text(front.json ? 0 : options.verbosity);
+    Progress progress;
+    progress.fd = front.progress_fd;
+    progress.bar = !front.quiet && !front.json && is_terminal(STDERR_FILENO);
+    progress.device = options.device_path ? options.device_path : "";
+    RunRecord record(front.json ? nullptr : &text, front.paths, front.summary || front.json, &progress);
+    RunResult result;
+    result.read_only = true;
+    extract.text = !front.json;
+    extract.keep_items = front.json;
+    int json_out = -1;
+    if (front.json) {
+        std::fflush(stdout);
+        json_out = dup(STDOUT_FILENO);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ExtractResult extracted;
+    progress.begin();
+    int status = run_extract(options, extract, record, extracted);
+    progress.end(status != 8);
+    result.status = status == 8 ? 1 : 0;
+    if (front.json) {
+        std::fflush(stdout);
+        dup2(json_out, STDOUT_FILENO);
+        close(json_out);
+        std::string document = json_report(record, result, status);
+        // the copy-out's own member, last
+        std::size_t end = document.rfind('}');
+        document.insert(end, ",\"extract\":" + extract_json(extracted));
+        fwrite_unlocked(document.data(), 1, document.size(), stdout);
+    } else {
+        if (front.summary && record.detected)
+            print_summary(record, result);
+        if (!extracted.refused && !extracted.device_unreadable)
+            std::printf("extract: %llu files complete, %llu partial, %llu lost; %llu directories, %llu links; %llu "
+                        "bytes written\n",
+                        (unsigned long long)extracted.complete, (unsigned long long)extracted.partial,
+                        (unsigned long long)extracted.lost, (unsigned long long)extracted.directories,
+                        (unsigned long long)extracted.links, (unsigned long long)extracted.bytes);
+    }
+    std::fflush(stdout);
+    return status;
+}

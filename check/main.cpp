@@ -1,4 +1,5 @@
 // vistrel: checks an Amiga OFS/FFS volume and, on request, repairs its bitmap.
+#include "extract.h"
 #include "front.h"
 #include "volume.h"
 
@@ -13,7 +14,9 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
-constexpr int restore_key = 0x100, repair_key = 0x101;
+constexpr int restore_key = 0x100, salvage_key = 0x101, repair_key = 0x102;
+
+ExtractOptions extract_options;
 
 const argp_option checker_options[] = {
     verbose_option,
@@ -29,6 +32,9 @@ const argp_option checker_options[] = {
     {"restore", restore_key, "file", 0, "Put back the blocks saved in file (--res is --reserve)", 0},
     {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
     partitions_option,
+    {"extract", 'x', "DIR", 0, "Copy the volume's files into DIR (new or empty); never writes the volume", 0},
+    {"salvage", salvage_key, "deleted", OPTION_ARG_OPTIONAL,
+     "With -x: also copy out lost entries (=deleted: deleted ones too)", 0},
     {},
 };
 
@@ -58,6 +64,12 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case 'w': run->options |= WriteBitmap; break;
     case repair_key: run->options |= WriteBitmap | RepairTree; break;
     case restore_key: run->restore_path = arg; break;
+    case 'x': extract_options.directory = arg; break;
+    case salvage_key:
+        if (arg && std::strcmp(arg, "deleted") != 0)
+            argp_error(state, "--salvage takes no value but 'deleted', not '%s'", arg);
+        extract_options.salvage = arg ? Salvage::Deleted : Salvage::Lost;
+        break;
     case ARGP_KEY_ARG:
         if (state->arg_num != 0)
             argp_state_help(state, stderr, ARGP_HELP_STD_USAGE);
@@ -65,6 +77,12 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         break;
     case ARGP_KEY_NO_ARGS: argp_state_help(state, stderr, ARGP_HELP_STD_USAGE); break;
     case ARGP_KEY_END:
+        if (extract_options.salvage != Salvage::None && !extract_options.directory)
+            argp_error(state, "--salvage needs --extract");
+        if (extract_options.directory &&
+            (run->restore_path || run->undo_path || run->list_partitions ||
+             (run->options & (WriteBitmap | ClearBitmapFlag))))
+            argp_error(state, "--extract cannot be combined with -w, -c, -z, --restore or --partitions");
         if (run->restore_path && (run->undo_path || (run->options & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
             std::exit(1);
@@ -99,5 +117,7 @@ int main(int argc, char **argv)
     prefer_long_option(argc, argv, checker_options, "res", "reserve");
     if (argp_parse(&checker_argp, argc, argv, 0, nullptr, &options) != 0)
         return 1;
+    if (extract_options.directory)
+        return extracted_run(options, front_options, extract_options);
     return checked_run(options, front_options);
 }

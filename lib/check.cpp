@@ -131,7 +131,7 @@ int repair_volume()
     } else if (bitmap_refused(reason)) {
         raise(Problem::RefuseBitmap, 0, std::uint32_t(reason));
         bitmap = false;
-    } else if (refuse_reserved_misfit() != 0) {
+    } else if (refuse_reserved_misfit(repair_outcome.after.of(Effect::BitmapDifference)) != 0) {
         bitmap = false;
     }
     int status = bitmap ? 0 : 1;

@@ -67,6 +67,12 @@ constexpr RepairRule rules[] = {
     {C::Safe, "parent set to the file's header"},                             // extension-parent
     {C::Safe, "secondary type set to a file's"},                              // extension-secondary-type
     {C::NeedsYes, "the file truncated at the repeat"},                        // extension-loop
+    {C::NeedsYes, "the header rewritten from the file's list: the block may hold something else"},  // data-type
+    {C::Safe, "the header rewritten from the file's list and resealed"},      // data-checksum
+    {C::Safe, "the header rewritten from the file's list"},                   // data-key
+    {C::Safe, "the header rewritten from the file's list"},                   // data-sequence
+    {C::Safe, "the header rewritten from the file's list"},                   // data-size
+    {C::Safe, "the header rewritten from the file's list"},                   // data-next
     {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-checksum
     {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-unreadable
     {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-key

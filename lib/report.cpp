@@ -53,6 +53,15 @@ constexpr ProblemInfo catalogue[] = {
      "bv"},
     {"extension-loop", E::Inconsistency, S::Error, "extended block %d already visited\n", "b"},
 
+    // an OFS data block that disagrees with its file's list: its data is not
+    // trusted by the copy-out, but the list hides nothing from the walk
+    {"data-type", E::Inconsistency, S::Error, "data block %d has invalid primary type %d\n", "bv"},
+    {"data-checksum", E::Inconsistency, S::Error, "data block %d has invalid checksum (%x)\n", "bv"},
+    {"data-key", E::Inconsistency, S::Error, "data block %d has wrong header key (%u, %u)\n", "bvo"},
+    {"data-sequence", E::Inconsistency, S::Error, "data block %d has wrong sequence number (%u, %u)\n", "bvo"},
+    {"data-size", E::Inconsistency, S::Error, "data block %d has wrong data size (%u, %u)\n", "bvo"},
+    {"data-next", E::Inconsistency, S::Error, "data block %d has wrong next block (%u, %u)\n", "bvo"},
+
     {"dircache-checksum", E::HidesBlocks, S::Error, "dcache entry %d has invalid checksum\n", "b"},
     {"dircache-unreadable", E::HidesBlocks, S::Silent, "dcache entry %d is unreadable\n", "b"},
     {"dircache-key", E::Inconsistency, S::Error, "dcache entry %d has key\n", "b"},

@@ -51,6 +51,8 @@ enum class Problem : std::uint16_t {
     FileBlockCount, FileBlockPastSize, ExtensionPastSize,
     ExtensionChecksum, ExtensionType, ExtensionUnreadable,
     ExtensionKey, ExtensionParent, ExtensionSecondaryType, ExtensionLoop,
+    // OFS data blocks
+    DataType, DataChecksum, DataKey, DataSequence, DataSize, DataNext,
     // directory caches
     DircacheChecksum, DircacheUnreadable, DircacheKey, DircacheLoop,
     // blocks claimed by the tree
@@ -108,6 +110,9 @@ struct Entry {
     std::uint32_t block;
     std::int32_t secondary_type;
     const PathSource *where;
+    // directories between the walk's start and the entry: 0 in the root
+    // (or in the directory a walk of a subtree starts from)
+    std::uint32_t depth = 0;
 };
 
 // The blocks the runs trace, read, write and allocate.

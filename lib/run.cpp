@@ -65,6 +65,13 @@ void release_session()
 
 int run_check(const RunOptions &options, Reporter &to)
 {
+    int status = run_check_kept(options, to);
+    end_report();
+    return status;
+}
+
+int run_check_kept(const RunOptions &options, Reporter &to)
+{
     start_session(options, to);
     // the size in 512-byte sectors, kept in 64 bits: a volume of 4096-byte
     // blocks reaches 2^35 sectors
@@ -94,7 +101,6 @@ int run_check(const RunOptions &options, Reporter &to)
             status = check_volume(bytes / 512) | undo_finish();
     }
     to.flush();
-    end_report();
     return status;
 }
 

@@ -119,6 +119,14 @@ constexpr std::uint32_t next_hash = 16;
 constexpr std::uint32_t parent = 12;
 constexpr std::uint32_t extension = 8;
 constexpr std::uint32_t secondary_type = 4;
+constexpr std::uint32_t protection = 192;  // the RWED bits, set when NOT allowed
+constexpr std::uint32_t real_entry = 44;   // a hard link's target
+
+// OFS data blocks: type, header_key, then these, and the data
+constexpr std::uint32_t data_sequence = 8;  // its place in the file's list, from 1
+constexpr std::uint32_t data_size = 12;     // the bytes of the file it holds
+constexpr std::uint32_t data_next = 16;     // the next data block, or 0
+constexpr std::uint32_t data_bytes = 24;
 
 // bitmap blocks
 constexpr std::uint32_t bitmap_checksum = 0;
@@ -166,6 +174,8 @@ constexpr std::uint32_t mbr_type = 4, mbr_first_sector = 8, mbr_sectors = 12;  /
 constexpr std::uint32_t header_longs = 56;
 constexpr std::uint32_t header_type = 2;
 constexpr std::uint32_t extension_type = 16;  // file extension blocks
+constexpr std::uint32_t data_type = 8;        // OFS data blocks
+constexpr std::uint32_t dircache_type = 33;   // directory cache blocks
 constexpr std::uint32_t name_room = 30;
 constexpr std::uint32_t root_bitmap_pages = 25;
 constexpr std::uint32_t amiga_epoch = 252460800;  // 1978-01-01 00:00:00 UTC
@@ -375,8 +385,14 @@ int execute_plan(const WritePlan &plan);
 // ---------------------------------------------------------------------------
 // Directory tree verification and listing
 
-// `hash_table` points to the first slot of a root or directory hash table
-int check_directory(const std::uint8_t *hash_table);
+// `hash_table` points to the first slot of a root or directory hash table;
+// its entries must name `directory` (the root block unless given) as their
+// parent.  A walk of a subtree passes over blocks that an earlier walk took.
+int check_directory(const std::uint8_t *hash_table, std::uint32_t directory);
+inline int check_directory(const std::uint8_t *hash_table)
+{
+    return check_directory(hash_table, volume.root_block);
+}
 int check_dircache_chain(std::uint32_t first_block);
 // For tests and fuzzers that run several checks in one process: frees the
 // walk's record of visited blocks, so that the next walk starts a fresh one
@@ -384,6 +400,9 @@ int check_dircache_chain(std::uint32_t first_block);
 void reset_walk_record();
 // true when the walk has visited the header, extension or dircache block
 bool block_walked(std::uint32_t block);
+// Records `block` as walked (a header that a later walk must pass over);
+// true when it was walked before.
+bool mark_walked(std::uint32_t block);
 
 // ---------------------------------------------------------------------------
 // Read-ahead: the kernel is asked for blocks before the walk reads them.
@@ -605,6 +624,9 @@ int take_shared_option(int key, const char *arg, std::int64_t &value, RunOptions
 // the partitions, restores an undo file, or checks the volume (in the
 // partition -p names), telling `reporter` what it finds.  Its exit status.
 int run_check(const RunOptions &options, Reporter &reporter);
+// run_check that leaves `reporter` installed for what the caller does next
+// with the walked volume; the caller calls end_report.
+int run_check_kept(const RunOptions &options, Reporter &reporter);
 // The formatter's whole run: opens the device, lists the partitions or
 // formats the volume (in the partition -p names).  Its exit status.
 int run_format(const RunOptions &options, Reporter &reporter);
@@ -656,6 +678,9 @@ bool partition_table_protected();
 // volume's bitmap agrees with the rebuilt map far better at a reserved count
 // near the one in use (a wrong -r shifts the whole map)
 int refuse_reserved_misfit();
+// the same, with `own` the differences that the comparison counted at the
+// count in use (after a repair of the tree: those of the repaired tree)
+int refuse_reserved_misfit(std::uint64_t own);
 
 // `'%s' is in use by %s`: 1 when a regular file backs a loop device, which
 // may be mounted; for the runs that write

@@ -196,6 +196,65 @@ bool block_walked(std::uint32_t block)
     return visited_map && block < volume.total_blocks && (visited_map[block >> 3] & (1u << (block & 7)));
 }
 
+bool mark_walked(std::uint32_t block)
+{
+    if (setup_visited() != 0)
+        return false;
+    return visit(block);
+}
+
+namespace {
+
+// The OFS data blocks of one file, in file order: each carries its file's
+// header key, its place in the list (from 1), the bytes it holds and the next
+// block of the list.
+struct DataWalk {
+    std::uint32_t header_block;
+    std::uint32_t sequence = 1;
+    std::uint64_t remaining;  // bytes of the file not yet accounted for
+    std::uint32_t previous = 0, previous_next = 0;  // the last block read, and the next one it named
+};
+
+void check_data_block(DataWalk &walk, std::uint32_t b)
+{
+    std::uint32_t expected = std::uint32_t(std::min<std::uint64_t>(volume.data_bytes_per_block, walk.remaining));
+    std::uint32_t sequence = walk.sequence++;
+    walk.remaining -= expected;
+    if (walk.previous != 0 && walk.previous_next != b)
+        raise(Problem::DataNext, walk.previous, walk.previous_next, b);
+    walk.previous = 0;
+    // a block that cannot be a data block was reported when it was marked
+    if (b < volume.reserved_blocks || b >= volume.total_blocks)
+        return;
+    alignas(4) std::uint8_t buffer[max_block_size];
+    if (read_block(buffer, b) != 0)
+        return;
+    walk.previous = b;
+    walk.previous_next = get_long(buffer, field::data_next);
+    if (std::uint32_t type = get_long(buffer, field::type); type != data_type) {
+        raise(Problem::DataType, b, type);
+        walk.previous = 0;
+        return;
+    }
+    if (std::uint32_t sum = block_checksum(buffer); sum != 0)
+        raise(Problem::DataChecksum, b, sum);
+    if (std::uint32_t key = get_long(buffer, field::header_key); key != walk.header_block)
+        raise(Problem::DataKey, b, key, walk.header_block);
+    if (std::uint32_t seq = get_long(buffer, field::data_sequence); seq != sequence)
+        raise(Problem::DataSequence, b, seq, sequence);
+    if (std::uint32_t size = get_long(buffer, field::data_size); size != expected)
+        raise(Problem::DataSize, b, size, expected);
+}
+
+// the last data block of a file names no next block
+void end_data_walk(const DataWalk &walk)
+{
+    if (walk.previous != 0 && walk.previous_next != 0)
+        raise(Problem::DataNext, walk.previous, walk.previous_next, 0);
+}
+
+}  // namespace
+
 int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
 {
     if (setup_visited() != 0)
@@ -204,6 +263,8 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
     std::uint32_t remaining = data_block_count(get_tail(header, field::byte_size));
     std::uint32_t current = get_long(header, field::header_key);
     bool traced = reporter().wants_blocks;
+    bool old_format = volume.variant & OldFormat;
+    DataWalk data{header_block, 1, get_tail(header, field::byte_size)};
     for (;;) {
         std::uint32_t expected = remaining <= slots ? remaining : slots;
         std::uint32_t high_seq = get_long(header, field::high_seq);
@@ -213,6 +274,10 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
         std::uint32_t j = slots;
         std::uint32_t count = remaining < j ? remaining : j;
         count_done(count);
+        if (old_format) {
+            for (std::uint32_t i = 0; i < count; ++i)
+                check_data_block(data, table_entry(header, slots - 1 - i));
+        }
         if (!traced) {
             mark_table_used(header + field::hash_table + 4 * (j - count), count);
             j -= count;
@@ -253,6 +318,8 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
         }
         std::uint32_t e = get_tail(header, field::extension);
         if (e == 0) {
+            if (old_format && remaining == 0)
+                end_data_walk(data);
             end_traces();
             return 0;
         }
@@ -405,20 +472,20 @@ void tell_read_ahead()
 // not held to it), every entry its directory and its hash slot; it is
 // listed, and its header marked.
 inline void take_entry(Reporter &to, const std::uint8_t *header, std::uint32_t a, const Level &level,
-                       std::int32_t secondary)
+                       std::int32_t secondary, std::size_t depth)
 {
     if (secondary == Dir || secondary == File)
         header_key_matches(header, a);
     check_place(header, a, level.directory, level.slot);
     if (to.wants_entries)
-        to.entry({header, a, secondary, &walk_path});
+        to.entry({header, a, secondary, &walk_path, std::uint32_t(depth)});
     mark_block_used(a);
     count_done(1);
 }
 
 }  // namespace
 
-int check_directory(const std::uint8_t *hash_table)
+int check_directory(const std::uint8_t *hash_table, std::uint32_t directory)
 {
     if (setup_visited() != 0)
         return 1;
@@ -429,7 +496,7 @@ int check_directory(const std::uint8_t *hash_table)
         stack.release();
         return 1;
     }
-    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), volume.root_block};
+    stack.levels[stack.count++] = {hash_table, 0, get_long(hash_table, 0), directory};
     if (read_ahead_start()) {
         for (std::uint32_t slot = 0; slot < slots; ++slot)
             read_ahead_follow(get_long(hash_table, 4 * slot), AheadKind::Entry);
@@ -498,21 +565,21 @@ int check_directory(const std::uint8_t *hash_table)
             set_leaf(buffer);
         switch (secondary) {
         case Dir:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             if (volume.variant & DirCache)
                 check_dircache_chain(get_tail(buffer, field::extension));
             level->next = get_tail(buffer, field::next_hash);
             stack.levels[stack.count++] = {buffer + field::hash_table, 0, get_long(buffer, field::hash_table), a};
             break;
         case File:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             level->next = get_tail(buffer, field::next_hash);
             check_file_blocks(buffer, a);
             break;
         case SoftLink:
         case LinkDir:
         case FileLink:
-            take_entry(to, buffer, a, *level, secondary);
+            take_entry(to, buffer, a, *level, secondary, depth);
             level->next = get_tail(buffer, field::next_hash);
             break;
         case Root:

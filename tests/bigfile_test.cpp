@@ -18,8 +18,16 @@ TEST(BigFile, LargestFileSizesCountEveryDataBlock)
         v.write(image);
         e2e::Run r = e2e::vistrel({"-n", "-vv", image});
         EXPECT_EQ(r.status, 0);
-        // no message: every pointer lies within the file's size
-        EXPECT_EQ(r.out.find("vistrel:"), std::string::npos) << r.out.substr(0, 2000);
+        // no message: every pointer lies within the file's size (the OFS
+        // data blocks of this sparse image are zeros, which the check of
+        // their headers reports, and nothing else)
+        std::string others;
+        for (std::size_t at = 0; (at = r.out.find("vistrel:", at)) != std::string::npos; ++at) {
+            std::string line = r.out.substr(at, r.out.find('\n', at) - at + 1);
+            if (!line.starts_with("vistrel: data block ") || !line.ends_with(" has invalid primary type 0\n"))
+                others += line;
+        }
+        EXPECT_EQ(others, "") << others.substr(0, 2000);
         EXPECT_TRUE(r.out.ends_with("bitmap check: \n")) << r.out.substr(r.out.size() - 200);
     }
 }

@@ -164,6 +164,19 @@ const Case cases[] = {
              v.reseal_header(ext);
          });
      }},
+    {"OFS data block damage", [] {
+         return damaged("od.adf", [](tv::Volume &v, std::uint32_t, std::uint32_t f) {
+             const std::vector<std::uint32_t> &d = v.data_blocks(f);
+             v.put32(d[0], tv::off::type, 9);
+             v.put32(d[2], tv::off::header_key, 3);
+             v.put32(d[3], 8, 99);   // sequence number
+             v.put32(d[4], 12, 1);   // data size
+             v.put32(d[5], 16, 0);   // next block
+             for (int k : {0, 2, 3, 4, 5})
+                 v.reseal_header(d[k]);
+             v.put32(d[1], 100, 1);  // data changed, checksum not
+         }, tv::kDos0);
+     }},
     {"extension checksum", [] {
          return damaged("ec.adf", [](tv::Volume &v, std::uint32_t, std::uint32_t f) {
              v.put32(v.ext_blocks(f)[0], tv::off::high_seq, 99);

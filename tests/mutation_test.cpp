@@ -5,6 +5,7 @@
 // after such damage, -w -f) has written the bitmap a second run finds no
 // difference.
 #include "e2e.h"
+#include "mutation_cases.h"
 #include "volbuilder.h"
 
 #include <gtest/gtest.h>
@@ -12,77 +13,6 @@
 #include <vector>
 
 namespace {
-
-struct Built {
-    tv::Volume volume;
-    std::vector<std::uint32_t> headers, extensions, dircaches;
-};
-
-// A small tree with every kind of entry and block, on a dircache volume so
-// that the dircache chains are walked too.
-void populate(Built &b)
-{
-    tv::Volume &v = b.volume;
-    std::uint32_t root = v.root();
-    std::uint32_t dir = v.add_dir(root, "Dir", {.comment = "a directory"});
-    std::uint32_t sub = v.add_dir(dir, "Sub");
-    std::uint32_t big = v.add_file(dir, "big", 100 * 512);  // one extension block
-    std::uint32_t small = v.add_file(root, "small", 700, {.comment = "two blocks"});
-    std::uint32_t empty = v.add_file(sub, "empty", 0);
-    std::uint32_t soft = v.add_softlink(root, "soft", "Dir/big");
-    std::uint32_t hard = v.add_hardlink(sub, "hard", small);
-    std::uint32_t linkdir = v.add_hardlink(root, "linkdir", sub);
-    // two entries in one hash chain
-    std::uint32_t chained = v.add_file(root, "chained", 10, {.slot = v.hash_slot("small")});
-    v.add_dircache(root, 1);
-    v.add_dircache(dir, 2);
-    b.headers = {dir, sub, big, small, empty, soft, hard, linkdir, chained};
-    b.extensions = v.ext_blocks(big);
-    b.dircaches = v.dircache_blocks(dir);
-}
-
-struct Field {
-    const char *name;
-    std::uint32_t (*offset)(std::uint32_t block_size);
-};
-
-const Field header_fields[] = {
-    {"type", [](std::uint32_t) { return tv::off::type; }},
-    {"header_key", [](std::uint32_t) { return tv::off::header_key; }},
-    {"high_seq", [](std::uint32_t) { return tv::off::high_seq; }},
-    {"first slot", [](std::uint32_t) { return tv::off::table_long(0); }},
-    {"last slot", [](std::uint32_t B) { return tv::off::table_long(B / 4 - 57); }},
-    {"byte_size", [](std::uint32_t B) { return tv::off::byte_size(B); }},
-    {"comment_length", [](std::uint32_t B) { return tv::off::comment_length(B) & ~3u; }},
-    {"name_length", [](std::uint32_t B) { return tv::off::name_length(B); }},
-    {"next_hash", [](std::uint32_t B) { return tv::off::next_hash(B); }},
-    {"parent", [](std::uint32_t B) { return tv::off::parent(B); }},
-    {"extension", [](std::uint32_t B) { return tv::off::extension(B); }},
-    {"secondary_type", [](std::uint32_t B) { return tv::off::secondary_type(B); }},
-};
-
-// the fields of a file extension block
-const Field extension_fields[] = {
-    {"type", [](std::uint32_t) { return tv::off::type; }},
-    {"header_key", [](std::uint32_t) { return tv::off::header_key; }},
-    {"high_seq", [](std::uint32_t) { return tv::off::high_seq; }},
-    {"checksum", [](std::uint32_t) { return tv::off::checksum; }},
-    {"first slot", [](std::uint32_t) { return tv::off::table_long(0); }},
-    {"last slot", [](std::uint32_t B) { return tv::off::table_long(B / 4 - 57); }},
-    {"parent", [](std::uint32_t B) { return tv::off::parent(B); }},
-    {"extension", [](std::uint32_t B) { return tv::off::extension(B); }},
-    {"secondary_type", [](std::uint32_t B) { return tv::off::secondary_type(B); }},
-};
-
-const Field dircache_fields[] = {
-    {"own number", [](std::uint32_t) { return 4u; }},
-    {"next", [](std::uint32_t) { return 16u; }},
-};
-
-std::vector<std::uint32_t> damaged_values(std::uint32_t old, std::uint32_t total)
-{
-    return {0, 0xFFFFFFFFu, old + 1, old - 1, total, 0x80000000u};
-}
 
 void check_survives(Built &b, const std::string &what)
 {
@@ -123,7 +53,7 @@ TEST(Mutation, EveryFieldDamagedOnceAndRepaired)
 {
     for (bool reseal : {true, false}) {
         for (std::size_t kind = 0; kind < 3; ++kind) {
-            Built shape{tv::Volume({.dos_type = tv::kDos0 + 5, .name = "Mutant"}), {}, {}, {}};
+            Built shape{tv::Volume({.dos_type = tv::kDos0 + 5, .name = "Mutant"}), {}, {}, {}, {}};
             populate(shape);
             const std::vector<std::uint32_t> &blocks =
                 kind == 0 ? shape.headers : kind == 1 ? shape.extensions : shape.dircaches;
@@ -136,7 +66,7 @@ TEST(Mutation, EveryFieldDamagedOnceAndRepaired)
                     std::uint32_t offset = fields[f].offset(512);
                     std::uint32_t old = shape.volume.get32(blocks[index], offset);
                     for (std::uint32_t value : damaged_values(old, 1760)) {
-                        Built b{tv::Volume({.dos_type = tv::kDos0 + 5, .name = "Mutant"}), {}, {}, {}};
+                        Built b{tv::Volume({.dos_type = tv::kDos0 + 5, .name = "Mutant"}), {}, {}, {}, {}};
                         populate(b);
                         std::uint32_t block = blocks[index];
                         b.volume.put32(block, offset, value);
@@ -154,7 +84,7 @@ TEST(Mutation, EveryFieldDamagedOnceAndRepaired)
 TEST(Mutation, BitmapPointersDamagedOnce)
 {
     for (std::uint32_t value : {0u, 1u, 880u, 1759u, 1760u, 0xFFFFFFFFu}) {
-        Built b{tv::Volume({.name = "Bitmap"}), {}, {}, {}};
+        Built b{tv::Volume({.name = "Bitmap"}), {}, {}, {}, {}};
         populate(b);
         std::uint32_t root = b.volume.root();
         b.volume.put32(root, tv::off::bitmap_pages(512), value);  // the first bitmap pointer

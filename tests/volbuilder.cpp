@@ -381,7 +381,7 @@ uint32_t Volume::add_file(uint32_t parent, std::string_view name, uint32_t byte_
         put_be32(ptr(cur) + off::high_seq, share);
         for (uint32_t k = 0; k < share; ++k) {
             size_t i = e.data.size();
-            if (i < o.data.size()) mark_used(o.data[i]);  // given pointers are kept, even 0
+            if (i < o.data.size()) mark_used(o.data[i]), given_data_.push_back(o.data[i]);  // given pointers are kept, even 0
             e.data.push_back(i < o.data.size() ? o.data[i] : alloc_block(true));
             put_be32(ptr(cur) + off::data_ptr(B_, k), e.data.back());
         }
@@ -403,6 +403,37 @@ uint32_t Volume::add_file(uint32_t parent, std::string_view name, uint32_t byte_
     }
     if (count) put_be32(ptr(h) + off::first_data, e.data.front());
     return h;
+}
+
+std::vector<uint8_t> Volume::fill_data(uint32_t file, uint32_t seed) {
+    require_building();
+    const Entry& e = must(file);
+    const uint32_t size = get_be32(ptr(file) + off::byte_size(B_));
+    const bool ofs = dos_is_ofs(setup_.dos_type);
+    std::vector<uint8_t> contents(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : contents) {
+        x = x * 1103515245u + 12345u;
+        c = uint8_t(x >> 16);
+    }
+    for (size_t k = 0; k < e.data.size(); ++k) {
+        uint8_t* d = store_->make(e.data[k]);
+        std::memset(d, 0, B_);
+        const uint64_t from = uint64_t(k) * payload_;
+        const uint32_t n = uint32_t(std::min<uint64_t>(payload_, size - from));
+        if (ofs) {
+            put_be32(d + 0, 8);
+            put_be32(d + 4, file);
+            put_be32(d + 8, uint32_t(k + 1));
+            put_be32(d + 12, n);
+            put_be32(d + 16, k + 1 < e.data.size() ? e.data[k + 1] : 0);
+            std::memcpy(d + 24, contents.data() + from, n);
+            to_seal_.push_back(e.data[k]);
+        } else {
+            std::memcpy(d, contents.data() + from, n);
+        }
+    }
+    return contents;
 }
 
 uint32_t Volume::add_softlink(uint32_t parent, std::string_view name, std::string_view target, const Opts& o) {
@@ -450,6 +481,28 @@ std::vector<uint32_t> Volume::add_dircache(uint32_t dir, uint32_t n, const std::
 void Volume::finish() {
     if (finished_) return;
     finished_ = true;
+    if (dos_is_ofs(setup_.dos_type)) {
+        // OFS data blocks the builder chose itself, not written yet, get a
+        // sound header before zeros
+        std::sort(given_data_.begin(), given_data_.end());
+        for (auto& [h, e] : entries_) {
+            if (e.type != Sec::File || e.data.size() > 4096) continue;
+            const uint32_t size = get_be32(store_->get(h) + off::byte_size(B_));
+            for (size_t k = 0; k < e.data.size(); ++k) {
+                uint32_t b = e.data[k];
+                if (b < reserved_ || b >= total_ || store_->get(b) ||
+                    std::binary_search(given_data_.begin(), given_data_.end(), b))
+                    continue;
+                uint8_t* d = store_->make(b);
+                put_be32(d + 0, 8);
+                put_be32(d + 4, h);
+                put_be32(d + 8, uint32_t(k + 1));
+                put_be32(d + 12, uint32_t(std::min<uint64_t>(payload_, size - uint64_t(k) * payload_)));
+                put_be32(d + 16, k + 1 < e.data.size() ? e.data[k + 1] : 0);
+                to_seal_.push_back(b);
+            }
+        }
+    }
     for (uint32_t b : to_seal_) seal_block(store_->get(b), B_, 5);
     const uint32_t L = B_ / 4;
     for (size_t i = 0; i < bm_.size(); ++i) {

@@ -170,6 +170,13 @@ public:
     // Appends n dircache blocks (the first ones from `blocks`) to the chain of the
     // root or a directory; returns the new blocks.
     std::vector<uint32_t> add_dircache(uint32_t dir, uint32_t n, const std::vector<uint32_t>& blocks = {});
+    // Fills the data blocks of `file` with bytes made from `seed` (on OFS
+    // volumes behind a sound data block header: type 8, the file's key, the
+    // sequence number, the data size, the next block, a checksum) and
+    // returns the file's contents.  Without it data blocks hold zeros (on
+    // OFS volumes behind a sound header, for the blocks the builder chose
+    // itself, in files of up to 4096 data blocks).
+    std::vector<uint8_t> fill_data(uint32_t file, uint32_t seed);
     uint32_t alloc();              // one more block from the allocator, marked in use
     void mark_used(uint32_t block);  // in the builder's map (before finish)
     bool in_use(uint32_t block) const;
@@ -209,6 +216,7 @@ private:
     std::unordered_map<uint32_t, Entry> entries_;
     std::unordered_map<uint32_t, std::vector<uint32_t>> tails_;  // directory -> last header per slot
     std::vector<uint32_t> to_seal_;                              // blocks with a checksum at long 5
+    std::vector<uint32_t> given_data_;                           // data blocks named by Opts::data
     bool finished_ = false;
 };
 

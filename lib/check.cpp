@@ -102,7 +102,8 @@ int repair_volume()
 {
     // a device that failed a read may fail the next one: what it hid is
     // not damage, and nothing is repaired over it
-    if (tallies().of(Effect::HidesBlocks) + tallies().of(Effect::Inconsistency) == 0 || device_failed(tallies()))
+    if (device_failed(tallies()) || (tallies().of(Effect::HidesBlocks) + tallies().of(Effect::Inconsistency) == 0 &&
+                                     (tallies().of(Problem::BitmapFreeUsed) == 0 || !lost_headers_present())))
         return (volume.options & ReadOnly) ? 0 : write_bitmap();
     if (volume.options & ReadOnly) {
         repair_tree(false, true);

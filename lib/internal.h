@@ -166,6 +166,9 @@ const RepairRule &repair_rule(Problem problem);
 // `dry_run` applies them all in memory and tells each as what -p or -y
 // would do.  Each repair is told to the reporter.
 void repair_tree(bool safe_only, bool dry_run);
+// true when the volume's bitmap marks in use a file or directory header
+// that the walk did not reach: a repair of the tree may relink it
+bool lost_headers_present();
 // repairs applied, and repairs left for -y, by the last repair_tree
 std::uint64_t repairs_applied();
 std::uint64_t repairs_left();

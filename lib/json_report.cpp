@@ -181,8 +181,13 @@ std::string json_report(const RunRecord &record, const RunResult &result, int ex
         out += '{';
         text(out, "action", "repair");
         boolean(out, "done", r.state == RepairState::Done && repair_outcome.wrote_tree);
-        text(out, "state", r.state == RepairState::Done ? "applied" : r.state == RepairState::Left ? "left" : "would-apply");
-        text(out, "class", r.kind == RepairClass::Safe ? "safe" : "needs-y");
+        text(out, "state", r.kind == RepairClass::ReportOnly ? "not-repaired"
+                          : r.state == RepairState::Done   ? "applied"
+                          : r.state == RepairState::Left   ? "left"
+                                                           : "would-apply");
+        text(out, "class", r.kind == RepairClass::Safe       ? "safe"
+                          : r.kind == RepairClass::NeedsYes ? "needs-y"
+                                                            : "report-only");
         text(out, "code", problem_info(r.problem).code);
         number(out, "block", r.block);
         text(out, "message", r.what);

@@ -19,9 +19,12 @@
 // that a data pointer onto a header is seen as the block claimed twice that
 // it is.
 #include "internal.h"
+#include "salvage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -73,10 +76,10 @@ constexpr RepairRule rules[] = {
     {C::Safe, "the header rewritten from the file's list"},                   // data-sequence
     {C::Safe, "the header rewritten from the file's list"},                   // data-size
     {C::Safe, "the header rewritten from the file's list"},                   // data-next
-    {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-checksum
-    {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-unreadable
-    {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-key
-    {C::ReportOnly, "not built: the directory's cache is not rebuilt yet"},   // dircache-loop
+    {C::Safe, "the directory's cache rebuilt from its entries in new blocks"},  // dircache-checksum
+    {C::Safe, "the directory's cache rebuilt from its entries in new blocks"},  // dircache-unreadable
+    {C::Safe, "the directory's cache rebuilt from its entries in new blocks"},  // dircache-key
+    {C::Safe, "the directory's cache rebuilt from its entries in new blocks"},  // dircache-loop
     {C::NeedsYes, "the file truncated before the block"},                     // block-reserved
     {C::NeedsYes, "the file truncated before the block"},                     // block-out-of-range
     {C::NeedsYes, "the later claimant gets a copy in a new block; truncated when none is free"},  // block-in-use
@@ -87,7 +90,8 @@ constexpr RepairRule rules[] = {
     {C::ReportOnly, "not built: the missing bitmap blocks are not made yet"},  // bitmap-missing
     {C::ReportOnly, "not built: the extension chain is not remade yet"},      // bitmap-ext-loop
     {C::Safe, "the bitmap rebuilt from the tree"},                            // bitmap-used-free
-    {C::Safe, "the bitmap rebuilt from the tree"},                            // bitmap-free-used
+    {C::Safe, "the bitmap rebuilt from the tree; a lost header there linked back into its parent, "
+              "or into lost+found (-y)"},                                       // bitmap-free-used
     {C::ReportOnly, "a refusal of the run, not damage"},                      // refuse-tree
     {C::ReportOnly, "a refusal of the run, not damage"},                      // refuse-bitmap
     {C::ReportOnly, "a refusal of the run, not damage"},                      // refuse-reserved
@@ -108,6 +112,7 @@ struct RepairState_ {
     Block root;
     std::vector<std::uint8_t> seen;     // header, extension and cache blocks walked
     std::vector<std::uint8_t> claimed;  // blocks the repaired tree owns so far
+    std::vector<std::uint8_t> changed;  // directories whose chains the repair changed
     bool safe_only = false;
     bool dry_run = false;
     std::uint64_t applied = 0, left = 0;
@@ -164,8 +169,11 @@ void store(std::uint32_t block, Block &bytes)
 // repair that needs -y in a run of the safe ones only.
 bool act(RepairClass kind, Problem problem, std::uint32_t block, const std::string &path, const std::string &what)
 {
-    bool apply = !(state.safe_only && kind == RepairClass::NeedsYes);
-    RepairState how = state.dry_run ? RepairState::WouldDo : apply ? RepairState::Done : RepairState::Left;
+    bool apply = kind != RepairClass::ReportOnly && !(state.safe_only && kind == RepairClass::NeedsYes);
+    RepairState how = kind == RepairClass::ReportOnly ? RepairState::Left
+                      : state.dry_run                  ? RepairState::WouldDo
+                      : apply                          ? RepairState::Done
+                                                       : RepairState::Left;
     reporter().repair({problem, block, kind, how, what.c_str(), &path});
     if (apply)
         state.applied += 1;
@@ -241,6 +249,8 @@ bool valid_header_of(std::uint32_t block, std::uint32_t directory)
 void set_link(std::uint32_t directory, std::uint32_t slot, std::uint32_t previous, std::uint32_t value)
 {
     Block b;
+    if (directory < state.changed.size())
+        state.changed[directory] = 1;
     if (previous == 0) {
         load(directory, b);
         put_long(b.data(), field::hash_table + 4 * slot, value);
@@ -262,16 +272,152 @@ struct Job {
     std::string path;
 };
 
-// Claims the blocks of a directory's cache chain that can be trusted; the
-// chain's own damage is only reported (its rebuild is not made yet).
-void claim_cache_chain(std::uint32_t first)
+std::uint32_t take_free_block();
+
+// A directory as the repair walks it: its block, its path, and its cache
+// chain (dircache volumes) as found.
+struct DirJob {
+    std::uint32_t block;
+    std::string path;
+    std::vector<std::uint32_t> cache;  // the blocks of its chain that were taken
+    Problem cache_damage = Problem::Count;  // what is wrong with the chain, if anything
+};
+
+// Takes the blocks of a directory's cache chain while they can be trusted;
+// the first damage is kept, and the chain is rebuilt from the entries once
+// the directory's chains are settled.
+void take_cache_chain(DirJob &dir, std::uint32_t first)
 {
     Block b;
     for (std::uint32_t c = first; c != 0; c = get_long(b.data(), field::dircache_next)) {
-        if (!usable(c) || flag(state.seen, c) || !load(c, b) || block_checksum(b.data()) != 0)
+        if (flag(state.seen, c) || flag(state.claimed, c)) {
+            dir.cache_damage = usable(c) && flag(state.seen, c) ? Problem::DircacheLoop : Problem::BlockInUse;
             return;
+        }
+        if (!usable(c) || !load(c, b)) {
+            dir.cache_damage = Problem::DircacheUnreadable;
+            return;
+        }
+        if (block_checksum(b.data()) != 0) {
+            dir.cache_damage = Problem::DircacheChecksum;
+            return;
+        }
         state.seen[c] = state.claimed[c] = 1;
+        dir.cache.push_back(c);
+        if (get_long(b.data(), field::dircache_own) != c)
+            dir.cache_damage = Problem::DircacheKey;
     }
+}
+
+// The entries of a directory, in the order of its chains, as repaired.
+std::vector<std::uint32_t> chain_entries(std::uint32_t directory)
+{
+    std::vector<std::uint32_t> entries;
+    Block table, h;
+    if (!load(directory, table))
+        return entries;
+    for (std::uint32_t s = 0; s < hash_slots(); ++s) {
+        std::uint32_t a = table_entry(table.data(), s);
+        for (std::uint64_t steps = 0; a != 0 && steps <= volume.total_blocks && load(a, h); ++steps) {
+            entries.push_back(a);
+            a = get_tail(h.data(), field::next_hash);
+        }
+    }
+    return entries;
+}
+
+// One record of a directory's cache: the entry's key, size, protection,
+// owner, date, type, name and comment, padded to an even length.
+void append_record(std::vector<std::uint8_t> &out, std::uint32_t block, const Block &h)
+{
+    auto put32 = [&](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(std::uint8_t(v >> shift));
+    };
+    auto put16 = [&](std::uint32_t v) {
+        out.push_back(std::uint8_t(v >> 8));
+        out.push_back(std::uint8_t(v));
+    };
+    std::int32_t secondary = std::int32_t(get_tail(h.data(), field::secondary_type));
+    put32(block);
+    put32(secondary == File ? get_tail(h.data(), field::byte_size) : 0);
+    put32(get_tail(h.data(), field::protection));
+    std::uint32_t owner = get_tail(h.data(), field::owner);
+    put16(owner >> 16);
+    put16(owner & 0xFFFF);
+    for (std::uint32_t i = 0; i < 3; ++i)
+        put16(get_long(h.data(), tail(field::date) + 4 * i));
+    out.push_back(std::uint8_t(secondary));
+    std::uint32_t name_length = std::min<std::uint32_t>(h[tail(field::name_length)], name_room);
+    out.push_back(std::uint8_t(name_length));
+    out.insert(out.end(), h.begin() + tail(field::name), h.begin() + tail(field::name) + name_length);
+    std::uint32_t comment_length = std::min<std::uint32_t>(h[tail(field::comment_length)], 79);
+    out.push_back(std::uint8_t(comment_length));
+    out.insert(out.end(), h.begin() + tail(field::comment), h.begin() + tail(field::comment) + comment_length);
+    if (out.size() & 1)
+        out.push_back(0);
+}
+
+// Rebuilds a directory's cache from its entries in new blocks; its old
+// blocks are left to the bitmap, which frees what nothing else holds.
+// `problem` is the damage that asked for it (Count: its chains changed).
+void rebuild_cache(const DirJob &dir, Problem problem)
+{
+    std::vector<std::vector<std::uint8_t>> blocks(1);
+    std::vector<std::uint32_t> counts(1, 0);
+    std::uint32_t room = volume.block_size - field::dircache_first_record;
+    Block h;
+    for (std::uint32_t a : chain_entries(dir.block)) {
+        if (!load(a, h))
+            continue;
+        std::vector<std::uint8_t> record;
+        append_record(record, a, h);
+        if (blocks.back().size() + record.size() > room) {
+            blocks.emplace_back();
+            counts.push_back(0);
+        }
+        blocks.back().insert(blocks.back().end(), record.begin(), record.end());
+        counts.back() += 1;
+    }
+    std::vector<std::uint32_t> made;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        std::uint32_t b = take_free_block();
+        if (b == 0)
+            break;
+        made.push_back(b);
+    }
+    Problem told = problem == Problem::Count ? Problem::DircacheKey : problem;
+    if (made.size() < blocks.size()) {
+        for (std::uint32_t b : made)
+            state.claimed[b] = 0;
+        if (problem != Problem::Count)
+            act(RepairClass::ReportOnly, told, dir.cache.empty() ? dir.block : dir.cache[0], dir.path,
+                text("cache of directory %u not rebuilt: no free block for it", dir.block));
+        return;
+    }
+    if (problem != Problem::Count &&
+        !act(RepairClass::Safe, told, dir.cache.empty() ? dir.block : dir.cache[0], dir.path,
+             text("cache of directory %u rebuilt in %u new blocks", dir.block, std::uint32_t(made.size())))) {
+        for (std::uint32_t b : made)
+            state.claimed[b] = 0;
+        return;
+    }
+    for (std::uint32_t b : dir.cache)
+        state.claimed[b] = 0;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        Block c(volume.block_size, 0);
+        put_long(c.data(), field::type, dircache_type);
+        put_long(c.data(), field::dircache_own, made[i]);
+        put_long(c.data(), field::dircache_parent, dir.block);
+        put_long(c.data(), field::dircache_records, counts[i]);
+        put_long(c.data(), field::dircache_next, i + 1 < made.size() ? made[i + 1] : 0);
+        std::memcpy(c.data() + field::dircache_first_record, blocks[i].data(), blocks[i].size());
+        store(made[i], c);
+    }
+    Block d;
+    load(dir.block, d);
+    put_tail(d.data(), field::extension, made[0]);
+    store(dir.block, d);
 }
 
 // The chains of one directory: loops cut, rejected headers unlinked, bad
@@ -582,6 +728,78 @@ void repair_file(const Job &file)
         store(file.block, header);
 }
 
+// The data blocks of a file's list as the repair left it, in file order.
+std::vector<std::uint32_t> data_list(const Block &header)
+{
+    std::vector<std::uint32_t> list;
+    std::uint32_t slots = hash_slots();
+    std::uint32_t remaining = data_block_count(get_tail(header.data(), field::byte_size));
+    Block table = header;
+    for (std::uint64_t steps = 0; remaining != 0 && steps <= volume.total_blocks; ++steps) {
+        std::uint32_t take = remaining < slots ? remaining : slots;
+        for (std::uint32_t i = 0; i < take; ++i)
+            list.push_back(table_entry(table.data(), slots - 1 - i));
+        remaining -= take;
+        std::uint32_t e = get_tail(table.data(), field::extension);
+        if (remaining == 0 || e == 0 || !usable(e) || !load(e, table))
+            break;
+    }
+    return list;
+}
+
+// An OFS file's data block headers, rewritten from its list where they
+// disagree with it: type, header key, place in the list, bytes held and
+// next block.  The header's first data pointer follows a list the repair
+// cut.
+void repair_ofs_data(const Job &file)
+{
+    Block header, d;
+    if (!(volume.variant & OldFormat) || !load(file.block, header))
+        return;
+    std::vector<std::uint32_t> list = data_list(header);
+    std::uint64_t remaining = get_tail(header.data(), field::byte_size);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::uint32_t b = list[i];
+        std::uint32_t expected = std::uint32_t(std::min<std::uint64_t>(volume.data_bytes_per_block, remaining));
+        remaining -= expected;
+        if (!usable(b) || !load(b, d))
+            continue;
+        std::uint32_t next = i + 1 < list.size() ? list[i + 1] : 0;
+        std::uint32_t type = get_long(d.data(), field::type);
+        Problem problem = Problem::Count;
+        if (type != data_type)
+            problem = Problem::DataType;
+        else if (block_checksum(d.data()) != 0)
+            problem = Problem::DataChecksum;
+        else if (get_long(d.data(), field::header_key) != file.block)
+            problem = Problem::DataKey;
+        else if (get_long(d.data(), field::data_sequence) != i + 1)
+            problem = Problem::DataSequence;
+        else if (get_long(d.data(), field::data_size) != expected)
+            problem = Problem::DataSize;
+        else if (get_long(d.data(), field::data_next) != next)
+            problem = Problem::DataNext;
+        if (problem == Problem::Count)
+            continue;
+        RepairClass kind = problem == Problem::DataType ? RepairClass::NeedsYes : RepairClass::Safe;
+        if (!act(kind, problem, b, file.path,
+                 text("header of data block %u rewritten from the file's list: sequence %u, next %u", b,
+                      std::uint32_t(i + 1), next)))
+            continue;
+        put_long(d.data(), field::type, data_type);
+        put_long(d.data(), field::header_key, file.block);
+        put_long(d.data(), field::data_sequence, std::uint32_t(i + 1));
+        put_long(d.data(), field::data_size, expected);
+        put_long(d.data(), field::data_next, next);
+        store(b, d);
+    }
+    std::uint32_t first = list.empty() ? 0 : list[0];
+    if (get_long(header.data(), field::first_data) != first && state.image_at.count(file.block) != 0) {
+        put_long(header.data(), field::first_data, first);
+        store(file.block, header);
+    }
+}
+
 }  // namespace
 
 const RepairRule &repair_rule(Problem problem) { return rules[std::size_t(problem)]; }
@@ -611,30 +829,22 @@ int link_into_chain(std::uint32_t directory, std::uint32_t header)
     return 0;
 }
 
-void repair_tree(bool safe_only, bool dry_run)
-{
-    end_repair();
-    state.safe_only = safe_only;
-    state.dry_run = dry_run;
-    state.root.assign(volume.root_buffer, volume.root_buffer + volume.block_size);
-    state.seen.assign(volume.total_blocks, 0);
-    state.claimed.assign(volume.total_blocks, 0);
-    state.next_free = volume.root_block;
-    state.claimed[volume.root_block] = state.seen[volume.root_block] = 1;
-    for (std::uint32_t b : bitmap_chain().pointers)
-        if (b < volume.total_blocks)
-            state.claimed[b] = 1;
-    for (std::uint32_t b : bitmap_chain().extensions)
-        if (b < volume.total_blocks)
-            state.claimed[b] = 1;
-    read_overlay = overlay_read;
+namespace {
 
-    std::vector<Job> directories = {{volume.root_block, std::string()}};
+// The whole of a repair's walk: the directories met so far (the root
+// first) and the files, in the order met.
+struct TreeWalk {
+    std::vector<DirJob> directories;
     std::vector<Job> files;
-    if (volume.variant & DirCache)
-        claim_cache_chain(get_tail(volume.root_buffer, field::extension));
-    for (std::size_t d = 0; d < directories.size(); ++d) {
-        Job dir = directories[d];
+    std::size_t done = 0;  // directories whose chains are settled
+};
+
+// Settles the chains of every directory not yet done, and of the
+// directories found in them.
+void walk_directories(TreeWalk &walk)
+{
+    for (; walk.done < walk.directories.size(); ++walk.done) {
+        Job dir{walk.directories[walk.done].block, walk.directories[walk.done].path};
         std::vector<Place> entries = settle_chains(dir);
         Block h;
         // entries whose name hashes to another slot move there
@@ -671,17 +881,240 @@ void repair_tree(bool safe_only, bool dry_run)
             if (changed)
                 store(e.block, h);
             if (secondary == Dir) {
+                DirJob sub{e.block, path, {}, Problem::Count};
                 if (volume.variant & DirCache)
-                    claim_cache_chain(get_tail(h.data(), field::extension));
-                directories.push_back({e.block, path});
+                    take_cache_chain(sub, get_tail(h.data(), field::extension));
+                walk.directories.push_back(std::move(sub));
             } else if (secondary == File) {
-                files.push_back({e.block, path});
+                walk.files.push_back({e.block, path});
             }
         }
     }
-    for (const Job &file : files)
-        repair_file(file);
 }
+
+// A name's letters for comparison: lower-case ones count as upper case, and
+// on international and dircache volumes so do the Latin-1 ones.
+std::uint8_t fold(std::uint8_t c)
+{
+    if (c >= 'a' && c <= 'z')
+        return std::uint8_t(c - 32);
+    if ((volume.variant & (International | DirCache)) && c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return std::uint8_t(c - 32);
+    return c;
+}
+
+bool same_name(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(std::uint8_t(a[i])) != fold(std::uint8_t(b[i])))
+            return false;
+    return true;
+}
+
+std::string name_of(const Block &h)
+{
+    std::uint32_t length = std::min<std::uint32_t>(h[tail(field::name_length)], name_room);
+    return std::string(reinterpret_cast<const char *>(h.data() + tail(field::name)), length);
+}
+
+// the entry of `directory` named `name`, or 0
+std::uint32_t entry_named(std::uint32_t directory, const std::string &name)
+{
+    Block h;
+    for (std::uint32_t a : chain_entries(directory))
+        if (load(a, h) && same_name(name_of(h), name))
+            return a;
+    return 0;
+}
+
+const DirJob *reached_directory(const TreeWalk &walk, std::uint32_t block)
+{
+    for (const DirJob &d : walk.directories)
+        if (d.block == block)
+            return &d;
+    return nullptr;
+}
+
+// The directory lost+found at the root: the one there, or a new one; 0
+// when neither can be had.
+std::uint32_t lost_and_found(TreeWalk &walk)
+{
+    const std::string name = "lost+found";
+    std::uint32_t there = entry_named(volume.root_block, name);
+    Block h;
+    if (there != 0)
+        return load(there, h) && std::int32_t(get_tail(h.data(), field::secondary_type)) == Dir &&
+                       reached_directory(walk, there)
+                   ? there
+                   : 0;
+    std::uint32_t b = take_free_block();
+    if (b == 0)
+        return 0;
+    h.assign(volume.block_size, 0);
+    put_long(h.data(), field::type, header_type);
+    put_long(h.data(), field::header_key, b);
+    put_tail(h.data(), field::secondary_type, std::uint32_t(Dir));
+    put_tail(h.data(), field::parent, volume.root_block);
+    put_date(h.data(), field::date, amiga_date_from_unix(std::int64_t(std::time(nullptr))));
+    h[tail(field::name_length)] = std::uint8_t(name.size());
+    std::memcpy(h.data() + tail(field::name), name.data(), name.size());
+    store(b, h);
+    state.seen[b] = 1;
+    link_into_chain(volume.root_block, b);
+    walk.directories.push_back({b, name, {}, Problem::Count});
+    walk_directories(walk);
+    return b;
+}
+
+// A header linked back into a directory becomes one of its entries: it is
+// taken, and walked as any entry is.
+void take_relinked(TreeWalk &walk, std::uint32_t block, const std::string &path)
+{
+    Block h;
+    if (!load(block, h))
+        return;
+    state.seen[block] = state.claimed[block] = 1;
+    std::int32_t secondary = std::int32_t(get_tail(h.data(), field::secondary_type));
+    if (secondary == Dir) {
+        DirJob sub{block, path, {}, Problem::Count};
+        if (volume.variant & DirCache)
+            take_cache_chain(sub, get_tail(h.data(), field::extension));
+        walk.directories.push_back(std::move(sub));
+    } else {
+        walk.files.push_back({block, path});
+    }
+    walk_directories(walk);
+}
+
+// Headers that the walk did not reach, that the volume's bitmap marks in
+// use and that no reached entry's blocks hold, come back: into their own
+// parent when it is reached and their name is free there (a safe repair),
+// else into lost+found under the name BLOCK.NAME.  Headers the bitmap
+// marks free are deleted files and stay where they are; with a damaged
+// bitmap only the first kind come back.
+void relink_lost(TreeWalk &walk)
+{
+    std::vector<LostHeader> pending;
+    for (LostHeader &lost : find_lost_headers(true))
+        if (!flag(state.seen, lost.block) && !flag(state.claimed, lost.block))
+            pending.push_back(std::move(lost));
+    bool bitmap_sound = tallies().of(Effect::BitmapError) == 0;
+    std::vector<std::uint8_t> settled(pending.size(), 0);  // relinked, walked or given up
+    std::uint32_t found_dir = 0;
+    Block h;
+    for (;;) {
+        // first every header whose parent is reached, over and over, as
+        // each one relinked may be the parent of others
+        bool moved = false;
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            LostHeader &lost = pending[i];
+            if (settled[i] || flag(state.seen, lost.block)) {
+                settled[i] = 1;
+                continue;
+            }
+            const DirJob *parent = reached_directory(walk, lost.parent);
+            if (!parent || entry_named(lost.parent, lost.name) != 0)
+                continue;
+            settled[i] = 1;
+            std::string path = parent->path.empty() ? lost.name : parent->path + "/" + lost.name;
+            if (!act(RepairClass::Safe, Problem::BitmapFreeUsed, lost.block, path,
+                     text("header %u, reached from no directory, linked back into its parent %u", lost.block,
+                          lost.parent)))
+                continue;
+            if (link_into_chain(lost.parent, lost.block) != 0)
+                continue;
+            moved = true;
+            take_relinked(walk, lost.block, path);
+        }
+        if (moved)
+            continue;
+        // then one header whose parent is none of the others (the top of a
+        // lost subtree; failing that, any) goes to lost+found
+        std::size_t pick = pending.size();
+        for (int pass = 0; pass < 2 && pick == pending.size(); ++pass)
+            for (std::size_t i = 0; i < pending.size() && pick == pending.size(); ++i) {
+                if (settled[i] || flag(state.seen, pending[i].block))
+                    continue;
+                bool top = true;
+                for (std::size_t j = 0; j < pending.size() && pass == 0; ++j)
+                    if (!settled[j] && pending[j].block == pending[i].parent)
+                        top = false;
+                if (top)
+                    pick = i;
+            }
+        if (pick == pending.size())
+            break;
+        settled[pick] = 1;
+        const LostHeader &lost = pending[pick];
+        std::string name = std::to_string(lost.block) + "." + lost.name;
+        if (name.size() > name_room)
+            name.resize(name_room);
+        std::string path = "lost+found/" + name;
+        if (!bitmap_sound) {
+            act(RepairClass::ReportOnly, Problem::BitmapFreeUsed, lost.block, path,
+                text("header %u, reached from no directory, not relinked: the bitmap is damaged", lost.block));
+            continue;
+        }
+        if (!act(RepairClass::NeedsYes, Problem::BitmapFreeUsed, lost.block, path,
+                 text("header %u, reached from no directory, moved into lost+found", lost.block)))
+            continue;
+        if (found_dir == 0)
+            found_dir = lost_and_found(walk);
+        if (found_dir == 0 || entry_named(found_dir, name) != 0 || !load(lost.block, h)) {
+            act(RepairClass::ReportOnly, Problem::BitmapFreeUsed, lost.block, path,
+                text("header %u not relinked: lost+found cannot take it", lost.block));
+            continue;
+        }
+        std::memset(h.data() + tail(field::name), 0, name_room);
+        h[tail(field::name_length)] = std::uint8_t(name.size());
+        std::memcpy(h.data() + tail(field::name), name.data(), name.size());
+        put_tail(h.data(), field::parent, found_dir);
+        store(lost.block, h);
+        if (link_into_chain(found_dir, lost.block) == 0)
+            take_relinked(walk, lost.block, path);
+    }
+}
+
+}  // namespace
+
+void repair_tree(bool safe_only, bool dry_run)
+{
+    end_repair();
+    state.safe_only = safe_only;
+    state.dry_run = dry_run;
+    state.root.assign(volume.root_buffer, volume.root_buffer + volume.block_size);
+    state.seen.assign(volume.total_blocks, 0);
+    state.claimed.assign(volume.total_blocks, 0);
+    state.changed.assign(volume.total_blocks, 0);
+    state.next_free = volume.root_block;
+    state.claimed[volume.root_block] = state.seen[volume.root_block] = 1;
+    for (std::uint32_t b : bitmap_chain().pointers)
+        if (b < volume.total_blocks)
+            state.claimed[b] = 1;
+    for (std::uint32_t b : bitmap_chain().extensions)
+        if (b < volume.total_blocks)
+            state.claimed[b] = 1;
+    read_overlay = overlay_read;
+
+    TreeWalk walk;
+    walk.directories.push_back({volume.root_block, std::string(), {}, Problem::Count});
+    if (volume.variant & DirCache)
+        take_cache_chain(walk.directories[0], get_tail(volume.root_buffer, field::extension));
+    walk_directories(walk);
+    relink_lost(walk);
+    if (volume.variant & DirCache)
+        for (const DirJob &dir : walk.directories)
+            if (dir.cache_damage != Problem::Count || state.changed[dir.block])
+                rebuild_cache(dir, dir.cache_damage);
+    for (const Job &file : walk.files)
+        repair_file(file);
+    for (const Job &file : walk.files)
+        repair_ofs_data(file);
+}
+
+bool lost_headers_present() { return !find_lost_headers(true).empty(); }
 
 std::uint64_t repairs_applied() { return state.applied; }
 std::uint64_t repairs_left() { return state.left; }

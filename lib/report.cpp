@@ -178,7 +178,7 @@ const char *repair_state_text(const RepairNote &note)
 {
     switch (note.state) {
     case RepairState::Done: return "repaired";
-    case RepairState::Left: return "left for -y";
+    case RepairState::Left: return note.kind == RepairClass::ReportOnly ? "not repaired" : "left for -y";
     case RepairState::WouldDo: return note.kind == RepairClass::Safe ? "-p would repair" : "-y would repair";
     }
     return "";

@@ -121,6 +121,7 @@ constexpr std::uint32_t extension = 8;
 constexpr std::uint32_t secondary_type = 4;
 constexpr std::uint32_t protection = 192;  // the RWED bits, set when NOT allowed
 constexpr std::uint32_t real_entry = 44;   // a hard link's target
+constexpr std::uint32_t owner = 196;       // multi-user: user id, then group id, 16 bits each
 
 // OFS data blocks: type, header_key, then these, and the data
 constexpr std::uint32_t data_sequence = 8;  // its place in the file's list, from 1
@@ -134,7 +135,10 @@ constexpr std::uint32_t bitmap_map = 4;
 
 // dircache blocks
 constexpr std::uint32_t dircache_own = 4;
+constexpr std::uint32_t dircache_parent = 8;
+constexpr std::uint32_t dircache_records = 12;  // the records the block holds
 constexpr std::uint32_t dircache_next = 16;
+constexpr std::uint32_t dircache_first_record = 24;
 
 // partition table blocks (RDSK and PART); the checksum covers the first
 // summed_longs longs of the block

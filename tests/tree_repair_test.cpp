@@ -9,7 +9,12 @@
 
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -206,6 +211,11 @@ const Damage damages[] = {
          b.volume.reseal_header(b.headers[4]);
          b.volume.reseal_header(b.headers[2]);
      }},
+    {"directory rejected: its subtree goes to lost+found",
+     [](Built &b) {
+         b.volume.put32(b.headers[0], tv::off::type, 9);
+         b.volume.reseal_header(b.headers[0]);
+     }},
     {"rejected header and a data pointer past the end",
      [](Built &b) {
          b.volume.put32(b.headers[1], tv::off::type, 9);
@@ -276,6 +286,142 @@ TEST(TreeRepair, KilledAtEveryWrite)
             EXPECT_EQ(after.status, 0) << again.out << "--- then:\n" << after.out;
         }
     }
+}
+
+// Every file of known contents that the damage did not touch is, after -y,
+// at its path or in lost+found, with the same bytes, as the copy-out reads
+// them; and a second run finds nothing.
+TEST(TreeRepair, NothingReachableIsLost)
+{
+    namespace fs = std::filesystem;
+    struct Known {
+        std::string name;
+        std::uint32_t header;
+        std::vector<std::uint8_t> bytes;
+    };
+    enum Cut { ChainHead, DirectoryRejected, RootSlotZeroed };
+    struct Variant {
+        std::uint32_t dos, block_size;
+    };
+    for (Variant variant : {Variant{0, 512}, Variant{1, 512}, Variant{5, 1024}, Variant{3, 2048}}) {
+        for (Cut cut : {ChainHead, DirectoryRejected, RootSlotZeroed}) {
+            SCOPED_TRACE(testing::Message() << "DOS" << variant.dos << "/" << variant.block_size << ", cut " << cut);
+            tv::Volume v({.block_size = variant.block_size, .dos_type = tv::kDos0 + variant.dos, .name = "Known"});
+            std::uint32_t root = v.root();
+            std::uint32_t a = v.add_dir(root, "A");
+            std::uint32_t b = v.add_dir(a, "B");
+            std::vector<Known> known;
+            auto file = [&](std::uint32_t parent, const std::string &name, std::uint32_t size) {
+                std::uint32_t h = v.add_file(parent, name, size);
+                known.push_back({name, h, v.fill_data(h, h)});
+                return h;
+            };
+            std::uint32_t one = file(root, "one", 1000);
+            // two more names in the chain of "one"
+            std::vector<std::string> mates;
+            for (int i = 0; mates.size() < 2; ++i)
+                if (std::string n = "mate" + std::to_string(i); v.hash_slot(n) == v.hash_slot("one"))
+                    mates.push_back(n);
+            std::uint32_t mate0 = file(root, mates[0], 3 * variant.block_size + 5);
+            file(root, mates[1], 0);
+            file(a, "two", 3000);
+            file(b, "three", 40 * variant.block_size);
+            if (variant.dos >= 4) {
+                v.add_dircache(root, 1);
+                v.add_dircache(a, 1);
+            }
+            std::uint32_t damaged = 0;
+            switch (cut) {
+            case ChainHead:
+                // the chain runs in ascending block order: "one" comes first
+                damaged = std::min(one, mate0);
+                v.put32(damaged, tv::off::type, 9);
+                v.reseal_header(damaged);
+                break;
+            case DirectoryRejected:
+                v.put32(a, tv::off::type, 9);
+                v.reseal_header(a);
+                break;
+            case RootSlotZeroed:
+                v.put32(root, tv::off::table_long(v.hash_slot("one")), 0);
+                v.reseal_header(root);
+                break;
+            }
+            std::string image = e2e::temp_path("known.adf");
+            v.write(image);
+            e2e::Run yes = fsck({"-y", image});
+            ASSERT_EQ(yes.status, 1) << yes.out;
+            ASSERT_EQ(fsck({"-n", image}).status, 0) << yes.out;
+            fs::path out = e2e::temp_path("known.out");
+            fs::remove_all(out);
+            e2e::Run copied = e2e::run(VISTREL_PATH, {"-x", out.string(), image});
+            ASSERT_EQ(copied.status, 0) << copied.out;
+            std::map<std::string, std::string> files;  // file name -> contents
+            for (const auto &e : fs::recursive_directory_iterator(out))
+                if (e.is_regular_file()) {
+                    std::ifstream in(e.path(), std::ios::binary);
+                    std::ostringstream bytes;
+                    bytes << in.rdbuf();
+                    files[e.path().filename().string()] = bytes.str();
+                }
+            for (const Known &k : known) {
+                if (k.header == damaged)
+                    continue;
+                std::string want(k.bytes.begin(), k.bytes.end());
+                auto at = files.find(k.name);
+                if (at == files.end())
+                    at = files.find(std::to_string(k.header) + "." + k.name);
+                ASSERT_NE(at, files.end()) << k.name << "\n" << yes.out;
+                EXPECT_TRUE(at->second == want) << k.name;
+            }
+        }
+    }
+}
+
+// A damaged directory cache is rebuilt by -p, with a record for each entry.
+TEST(TreeRepair, DamagedCacheIsRebuiltFromTheEntries)
+{
+    tv::Volume v({.block_size = 512, .dos_type = tv::kDos0 + 5, .name = "Cache"});
+    std::uint32_t root = v.root();
+    std::set<std::string> names;
+    for (int i = 0; i < 30; ++i) {
+        std::string name = "entry with a long name " + std::to_string(i);
+        v.add_file(root, name, std::uint32_t(i * 100));
+        names.insert(name);
+    }
+    std::uint32_t cache = v.add_dircache(root, 1).at(0);
+    v.put32(cache, 12, 77);  // its sum no longer 0
+    std::string image = e2e::temp_path("cache.adf");
+    v.write(image);
+    e2e::Run preen = fsck({"-p", image});
+    ASSERT_EQ(preen.status, 1) << preen.out;
+    EXPECT_NE(preen.out.find("vistrel: repaired: cache of directory " + std::to_string(root) + " rebuilt in 4 new blocks"),
+              std::string::npos)
+        << preen.out;
+    EXPECT_EQ(fsck({"-n", image}).status, 0);
+    // the new chain names every entry once
+    std::multiset<std::string> cached;
+    std::uint32_t c = e2e::read_be32(image, std::uint64_t(root) * 512 + 512 - 8);
+    for (int blocks = 0; c != 0 && blocks < 10; ++blocks) {
+        std::vector<std::uint8_t> block = e2e::read_range(image, std::uint64_t(c) * 512, 512);
+        auto be32 = [&](std::size_t at) {
+            return std::uint32_t(block[at]) << 24 | std::uint32_t(block[at + 1]) << 16 | block[at + 2] << 8 | block[at + 3];
+        };
+        EXPECT_EQ(be32(0), 33u);
+        EXPECT_EQ(be32(4), c);
+        EXPECT_EQ(be32(8), root);
+        std::size_t at = 24;
+        for (std::uint32_t r = 0; r < be32(12); ++r) {
+            std::size_t name_length = block[at + 23];
+            cached.insert(std::string(block.begin() + at + 24, block.begin() + at + 24 + name_length));
+            std::size_t comment_length = block[at + 24 + name_length];
+            at += 25 + name_length + comment_length;
+            at += at & 1;
+        }
+        c = be32(16);
+    }
+    EXPECT_EQ(std::set<std::string>(cached.begin(), cached.end()), names);
+    EXPECT_EQ(cached.size(), names.size());
 }
 
 }  // namespace

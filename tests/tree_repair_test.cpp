@@ -88,47 +88,82 @@ std::vector<std::pair<const char *, std::uint32_t>> extension_fields(std::uint32
             {"secondary_type", tv::off::secondary_type(B)}};
 }
 
-// The two-run rule: -y, then a check that finds nothing.  Damage to the
-// root's own hash table or bitmap is not made here: every block damaged is
-// a header or an extension block below the root.
-TEST(TreeRepair, EveryMutationPassesTheTwoRunRule)
+// OFS data block fields (a block of "small"), and a dircache block's
+std::vector<std::pair<const char *, std::uint32_t>> data_fields()
 {
-    struct Variant {
-        std::uint32_t dos, block_size;
+    return {{"type", tv::off::type}, {"header_key", 4}, {"sequence", 8}, {"data size", 12}, {"next", 16}};
+}
+
+std::vector<std::pair<const char *, std::uint32_t>> dircache_fields()
+{
+    return {{"type", tv::off::type}, {"own", 4}, {"parent", 8}, {"records", 12}, {"next", 16}};
+}
+
+struct Variant {
+    std::uint32_t dos, block_size;
+};
+
+class TwoRuns : public testing::TestWithParam<Variant> {};
+
+// The two-run rule: -y, then a check that finds nothing.  Every field of
+// every block below the root (headers, extension blocks, OFS data blocks,
+// dircache blocks) gets each of the fuzz verbs: zeroes, ones, its first,
+// middle and last bit flipped, one added, one taken, a random value and the
+// volume's size; with its checksum left wrong and resealed.  Damage to the
+// root block and the bitmap is not made here.
+TEST_P(TwoRuns, EveryMutationPassesTheTwoRunRule)
+{
+    Variant variant = GetParam();
+    auto shape = make(variant.dos, variant.block_size);
+    std::uint32_t total = shape->volume.total_blocks();
+    struct Kind {
+        std::vector<std::uint32_t> blocks;
+        std::vector<std::pair<const char *, std::uint32_t>> fields;
     };
-    for (Variant variant : {Variant{0, 512}, Variant{1, 512}, Variant{3, 1024}, Variant{5, 512}, Variant{1, 4096}}) {
-        auto shape = make(variant.dos, variant.block_size);
-        std::uint32_t total = shape->volume.total_blocks();
-        for (bool reseal : {true, false}) {
-            for (int kind = 0; kind < 2; ++kind) {
-                const std::vector<std::uint32_t> &blocks = kind == 0 ? shape->headers : shape->extensions;
-                auto fields = kind == 0 ? header_fields(variant.block_size) : extension_fields(variant.block_size);
-                for (std::uint32_t block : blocks) {
-                    for (const auto &[name, offset] : fields) {
-                        std::uint32_t old = shape->volume.get32(block, offset);
-                        for (std::uint32_t value : {0u, 0xFFFFFFFFu, old + 1, old - 1, total, 0x80000000u}) {
-                            std::string what = "DOS" + std::to_string(variant.dos) + "/" +
-                                               std::to_string(variant.block_size) + ": " + name + " of block " +
-                                               std::to_string(block) + " = " + std::to_string(value) +
-                                               (reseal ? " resealed" : "");
-                            SCOPED_TRACE(what);
-                            auto b = make(variant.dos, variant.block_size);
-                            b->volume.put32(block, offset, value);
-                            if (reseal)
-                                b->volume.reseal_header(block);
-                            std::string image = e2e::temp_path("repaired.adf");
-                            b->volume.write(image);
-                            e2e::Run first = fsck({"-y", image});
-                            ASSERT_TRUE(first.status == 0 || first.status == 1) << first.out;
-                            e2e::Run second = fsck({"-n", image});
-                            ASSERT_EQ(second.status, 0) << first.out << "--- second run:\n" << second.out;
-                        }
+    std::vector<Kind> kinds = {{shape->headers, header_fields(variant.block_size)},
+                               {shape->extensions, extension_fields(variant.block_size)}};
+    if (variant.dos % 2 == 0)
+        kinds.push_back({{shape->volume.data_blocks(shape->headers[3]).at(0)}, data_fields()});
+    if (variant.dos >= 4)
+        kinds.push_back({{shape->volume.dircache_blocks(shape->headers[0]).at(0)}, dircache_fields()});
+    std::uint32_t random = 0x9E3779B9u;
+    for (bool reseal : {true, false}) {
+        for (const Kind &kind : kinds) {
+            for (std::uint32_t block : kind.blocks) {
+                for (const auto &[name, offset] : kind.fields) {
+                    std::uint32_t old = shape->volume.get32(block, offset);
+                    random = random * 1664525u + 1013904223u;
+                    for (std::uint32_t value : {0u, 0xFFFFFFFFu, old ^ 0x80000000u, old ^ 0x8000u, old ^ 1u, old + 1,
+                                                old - 1, random, total}) {
+                        if (value == old)
+                            continue;
+                        SCOPED_TRACE(testing::Message() << "DOS" << variant.dos << "/" << variant.block_size << ": "
+                                                        << name << " of block " << block << " = " << value
+                                                        << (reseal ? " resealed" : ""));
+                        auto b = make(variant.dos, variant.block_size);
+                        b->volume.put32(block, offset, value);
+                        if (reseal)
+                            b->volume.reseal_header(block);
+                        std::string image = e2e::temp_path("repaired.adf");
+                        b->volume.write(image);
+                        e2e::Run first = fsck({"-y", image});
+                        ASSERT_TRUE(first.status == 0 || first.status == 1) << first.out;
+                        e2e::Run second = fsck({"-n", image});
+                        ASSERT_EQ(second.status, 0) << first.out << "--- second run:\n" << second.out;
                     }
                 }
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Variants, TwoRuns,
+                         testing::Values(Variant{0, 512}, Variant{1, 512}, Variant{2, 1024}, Variant{3, 1024},
+                                         Variant{4, 512}, Variant{5, 512}, Variant{1, 4096}, Variant{0, 2048}),
+                         [](const testing::TestParamInfo<Variant> &info) {
+                             return "DOS" + std::to_string(info.param.dos) + "_" +
+                                    std::to_string(info.param.block_size);
+                         });
 
 // Damage that only -y repairs: -p leaves it (status 4; the bitmap of the
 // tree as it is is written all the same), -n tells both.

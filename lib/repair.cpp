@@ -363,6 +363,9 @@ void append_record(std::vector<std::uint8_t> &out, std::uint32_t block, const Bl
 // `problem` is the damage that asked for it (Count: its chains changed).
 void rebuild_cache(const DirJob &dir, Problem problem)
 {
+    Block d;
+    if (!load(dir.block, d))
+        return;
     std::vector<std::vector<std::uint8_t>> blocks(1);
     std::vector<std::uint32_t> counts(1, 0);
     std::uint32_t room = volume.block_size - field::dircache_first_record;
@@ -411,11 +414,10 @@ void rebuild_cache(const DirJob &dir, Problem problem)
         put_long(c.data(), field::dircache_parent, dir.block);
         put_long(c.data(), field::dircache_records, counts[i]);
         put_long(c.data(), field::dircache_next, i + 1 < made.size() ? made[i + 1] : 0);
-        std::memcpy(c.data() + field::dircache_first_record, blocks[i].data(), blocks[i].size());
+        if (!blocks[i].empty())
+            std::memcpy(c.data() + field::dircache_first_record, blocks[i].data(), blocks[i].size());
         store(made[i], c);
     }
-    Block d;
-    load(dir.block, d);
     put_tail(d.data(), field::extension, made[0]);
     store(dir.block, d);
 }
@@ -837,6 +839,13 @@ struct TreeWalk {
     std::vector<DirJob> directories;
     std::vector<Job> files;
     std::size_t done = 0;  // directories whose chains are settled
+    std::unordered_map<std::uint32_t, std::size_t> index;  // a directory's place in the list
+
+    void add(DirJob dir)
+    {
+        index.emplace(dir.block, directories.size());
+        directories.push_back(std::move(dir));
+    }
 };
 
 // Settles the chains of every directory not yet done, and of the
@@ -884,7 +893,7 @@ void walk_directories(TreeWalk &walk)
                 DirJob sub{e.block, path, {}, Problem::Count};
                 if (volume.variant & DirCache)
                     take_cache_chain(sub, get_tail(h.data(), field::extension));
-                walk.directories.push_back(std::move(sub));
+                walk.add(std::move(sub));
             } else if (secondary == File) {
                 walk.files.push_back({e.block, path});
             }
@@ -919,22 +928,29 @@ std::string name_of(const Block &h)
     return std::string(reinterpret_cast<const char *>(h.data() + tail(field::name)), length);
 }
 
-// the entry of `directory` named `name`, or 0
+// the entry of `directory` named `name`, or 0: a name that matches hashes
+// alike, so only its slot's chain is searched
 std::uint32_t entry_named(std::uint32_t directory, const std::string &name)
 {
-    Block h;
-    for (std::uint32_t a : chain_entries(directory))
-        if (load(a, h) && same_name(name_of(h), name))
+    if (name.empty() || name.size() > name_room)
+        return 0;
+    std::uint32_t slot = name_hash_slot(reinterpret_cast<const std::uint8_t *>(name.data()), std::uint32_t(name.size()));
+    Block table, h;
+    if (!load(directory, table))
+        return 0;
+    std::uint32_t a = table_entry(table.data(), slot);
+    for (std::uint64_t steps = 0; a != 0 && steps <= volume.total_blocks && load(a, h); ++steps) {
+        if (same_name(name_of(h), name))
             return a;
+        a = get_tail(h.data(), field::next_hash);
+    }
     return 0;
 }
 
 const DirJob *reached_directory(const TreeWalk &walk, std::uint32_t block)
 {
-    for (const DirJob &d : walk.directories)
-        if (d.block == block)
-            return &d;
-    return nullptr;
+    auto at = walk.index.find(block);
+    return at == walk.index.end() ? nullptr : &walk.directories[at->second];
 }
 
 // The directory lost+found at the root: the one there, or a new one; 0
@@ -963,7 +979,7 @@ std::uint32_t lost_and_found(TreeWalk &walk)
     store(b, h);
     state.seen[b] = 1;
     link_into_chain(volume.root_block, b);
-    walk.directories.push_back({b, name, {}, Problem::Count});
+    walk.add({b, name, {}, Problem::Count});
     walk_directories(walk);
     return b;
 }
@@ -981,7 +997,7 @@ void take_relinked(TreeWalk &walk, std::uint32_t block, const std::string &path)
         DirJob sub{block, path, {}, Problem::Count};
         if (volume.variant & DirCache)
             take_cache_chain(sub, get_tail(h.data(), field::extension));
-        walk.directories.push_back(std::move(sub));
+        walk.add(std::move(sub));
     } else {
         walk.files.push_back({block, path});
     }
@@ -1099,7 +1115,7 @@ void repair_tree(bool safe_only, bool dry_run)
     read_overlay = overlay_read;
 
     TreeWalk walk;
-    walk.directories.push_back({volume.root_block, std::string(), {}, Problem::Count});
+    walk.add({volume.root_block, std::string(), {}, Problem::Count});
     if (volume.variant & DirCache)
         take_cache_chain(walk.directories[0], get_tail(volume.root_buffer, field::extension));
     walk_directories(walk);

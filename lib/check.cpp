@@ -103,7 +103,8 @@ int repair_volume()
     // a device that failed a read may fail the next one: what it hid is
     // not damage, and nothing is repaired over it
     if (device_failed(tallies()) || (tallies().of(Effect::HidesBlocks) + tallies().of(Effect::Inconsistency) == 0 &&
-                                     (tallies().of(Problem::BitmapFreeUsed) == 0 || !lost_headers_present())))
+                                     (tallies().of(Problem::BitmapFreeUsed) == 0 || !lost_headers_present()) &&
+                                     !bitmap_pointers_unsound()))
         return (volume.options & ReadOnly) ? 0 : write_bitmap();
     if (volume.options & ReadOnly) {
         repair_tree(false, true);
@@ -129,7 +130,7 @@ int repair_volume()
     if (repair_outcome.after.of(Effect::HidesBlocks) != 0 && !(volume.options & ForceCheck)) {
         raise(Problem::RefuseTree);
         bitmap = false;
-    } else if (bitmap_refused(reason)) {
+    } else if (bitmap_refused(reason, repair_outcome.after)) {
         raise(Problem::RefuseBitmap, 0, std::uint32_t(reason));
         bitmap = false;
     } else if (refuse_reserved_misfit(repair_outcome.after.of(Effect::BitmapDifference)) != 0) {

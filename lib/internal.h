@@ -67,6 +67,8 @@ struct ChainPlace {
     std::uint32_t slot;
 };
 ChainPlace chain_place(std::uint32_t index);
+// true when bitmap block `index` of the chain was read into the disk map
+bool bitmap_block_taken(std::uint32_t index);
 // After the walk: a bitmap block that could not be loaded (unreadable, or a
 // bad checksum) is written over by the store when its pointer is sound:
 // inside the volume past the reserved blocks, not the root block, named once
@@ -78,6 +80,8 @@ std::uint32_t rebuildable_bitmap_blocks();
 // true when the bitmap must not be written: a bitmap error that the store
 // cannot mend; `reason` is the first such error
 bool bitmap_refused(Problem &reason);
+// the same, over the findings `t` (those of a walk of the repaired tree)
+bool bitmap_refused(Problem &reason, const Tallies &t);
 // extension block `k` of the chain, as the formatter writes it
 void fill_extension_block(std::uint32_t k, std::uint8_t *buffer);
 // bitmap_buffer := sealed bitmap block `index` of the work map; `all_free`
@@ -169,6 +173,10 @@ void repair_tree(bool safe_only, bool dry_run);
 // true when the volume's bitmap marks in use a file or directory header
 // that the walk did not reach: a repair of the tree may relink it
 bool lost_headers_present();
+// true when a pointer of the bitmap chain names a block out of the volume,
+// a reserved block, the root, or a block named before: a repair of the
+// tree replaces it
+bool bitmap_pointers_unsound();
 // repairs applied, and repairs left for -y, by the last repair_tree
 std::uint64_t repairs_applied();
 std::uint64_t repairs_left();

@@ -85,7 +85,7 @@ constexpr RepairRule rules[] = {
     {C::NeedsYes, "the later claimant gets a copy in a new block; truncated when none is free"},  // block-in-use
     {C::Safe, "rewritten from the tree with the bitmap"},                     // bitmap-checksum
     {C::Safe, "rewritten from the tree with the bitmap"},                     // bitmap-unreadable
-    {C::ReportOnly, "not built: the pointer is not replaced by a new block yet"},  // bitmap-pointer-in-use
+    {C::Safe, "a pointer out of the volume, reserved, the root or named twice replaced by a new block"},  // bitmap-pointer-in-use
     {C::ReportOnly, "not built: the extension chain is not remade yet"},      // bitmap-ext-unreadable
     {C::ReportOnly, "not built: the missing bitmap blocks are not made yet"},  // bitmap-missing
     {C::ReportOnly, "not built: the extension chain is not remade yet"},      // bitmap-ext-loop
@@ -113,6 +113,7 @@ struct RepairState_ {
     std::vector<std::uint8_t> seen;     // header, extension and cache blocks walked
     std::vector<std::uint8_t> claimed;  // blocks the repaired tree owns so far
     std::vector<std::uint8_t> changed;  // directories whose chains the repair changed
+    std::vector<std::uint8_t> trusted;  // parts of the disk map that were read (none: no chain)
     bool safe_only = false;
     bool dry_run = false;
     std::uint64_t applied = 0, left = 0;
@@ -148,10 +149,10 @@ bool load(std::uint32_t block, Block &out)
     return read_block(out.data(), block) == 0;
 }
 
-// the block's new contents, sealed
-void store(std::uint32_t block, Block &bytes)
+// the block's new contents as they are (a bitmap extension block has no
+// checksum)
+void store_raw(std::uint32_t block, const Block &bytes)
 {
-    seal_block(bytes.data(), field::checksum);
     if (block == volume.root_block) {
         state.root = bytes;
         return;
@@ -163,6 +164,13 @@ void store(std::uint32_t block, Block &bytes)
     }
     state.image_at[block] = state.images.size();
     state.images.push_back({block, bytes});
+}
+
+// the block's new contents, sealed
+void store(std::uint32_t block, Block &bytes)
+{
+    seal_block(bytes.data(), field::checksum);
+    store_raw(block, bytes);
 }
 
 // Tells one repair; true when it is applied (in memory): everything but a
@@ -521,14 +529,16 @@ std::uint32_t bytes_held(std::uint32_t blocks, std::uint32_t size)
 // and not taken by the repair; 0 when there is none.
 std::uint32_t take_free_block()
 {
-    // a bitmap that cannot be read whole cannot tell a free block
-    if (tallies().of(Effect::BitmapError) != 0)
+    // a bitmap block that was not read (or was read from a block named
+    // twice) cannot tell which of its blocks are free
+    if (state.trusted.empty())
         return 0;
     for (std::uint64_t n = 0; n < volume.total_blocks; ++n) {
         std::uint32_t b = state.next_free++;
         if (state.next_free >= volume.total_blocks)
             state.next_free = volume.reserved_blocks;
-        if (!usable(b) || flag(state.claimed, b) || block_is_used(b) || block_used_on_disk(b))
+        if (!usable(b) || flag(state.claimed, b) || block_is_used(b) || block_used_on_disk(b) ||
+            !state.trusted[(b - volume.reserved_blocks) / bitmap_bits_per_block()])
             continue;
         state.claimed[b] = 1;
         return b;
@@ -1093,6 +1103,61 @@ void relink_lost(TreeWalk &walk)
     }
 }
 
+// The places in the bitmap chain whose pointers cannot name a bitmap block:
+// out of the volume, among the reserved blocks, the root, or a block that
+// the chain names before.  None when the chain itself cannot be read whole.
+std::vector<std::uint32_t> unsound_bitmap_pointers()
+{
+    std::vector<std::uint32_t> places;
+    const Tallies &t = tallies();
+    if (t.of(Problem::BitmapExtUnreadable) + t.of(Problem::BitmapExtLoop) + t.of(Problem::BitmapMissing) != 0)
+        return places;
+    const BitmapChain &chain = bitmap_chain();
+    std::unordered_map<std::uint32_t, int> named;
+    for (std::uint32_t b : chain.extensions)
+        named[b] += 1;
+    for (std::uint32_t i = 0; i < chain.pointers.size(); ++i) {
+        std::uint32_t p = chain.pointers[i];
+        if (!in_volume(p) || p == volume.root_block || named[p]++ != 0)
+            places.push_back(i);
+    }
+    return places;
+}
+
+// Each unsound pointer of the chain gets a newly allocated block, written
+// into the root or the extension block that names it; the bitmap that the
+// run writes then goes there.
+void replace_bitmap_pointers(const std::vector<std::uint32_t> &places)
+{
+    const BitmapChain &chain = bitmap_chain();
+    for (std::uint32_t i : places) {
+        std::uint32_t old = chain.pointers[i];
+        ChainPlace place = chain_place(i);
+        std::uint32_t named_in = place.in_root ? volume.root_block : chain.extensions[place.ext];
+        std::uint32_t fresh = take_free_block();
+        if (fresh == 0) {
+            act(RepairClass::ReportOnly, Problem::BitmapPointerInUse, old, std::string(),
+                text("bitmap pointer %u of block %u not replaced: no free block", i, named_in));
+            continue;
+        }
+        if (!act(RepairClass::Safe, Problem::BitmapPointerInUse, old, std::string(),
+                 text("bitmap block %u, which cannot be one, replaced by block %u in block %u", old, fresh, named_in))) {
+            state.claimed[fresh] = 0;
+            continue;
+        }
+        Block b;
+        if (!load(named_in, b))
+            continue;
+        if (place.in_root) {
+            put_tail(b.data(), bitmap_page(i), fresh);
+            store(named_in, b);
+        } else {
+            put_long(b.data(), 4 * place.slot, fresh);
+            store_raw(named_in, b);
+        }
+    }
+}
+
 }  // namespace
 
 void repair_tree(bool safe_only, bool dry_run)
@@ -1106,12 +1171,25 @@ void repair_tree(bool safe_only, bool dry_run)
     state.changed.assign(volume.total_blocks, 0);
     state.next_free = volume.root_block;
     state.claimed[volume.root_block] = state.seen[volume.root_block] = 1;
+    std::vector<std::uint32_t> unsound = unsound_bitmap_pointers();
+    const Tallies &t = tallies();
+    if (t.of(Problem::BitmapExtUnreadable) + t.of(Problem::BitmapExtLoop) + t.of(Problem::BitmapMissing) == 0) {
+        std::uint32_t parts = std::uint32_t(bitmap_chain().pointers.size());
+        state.trusted.assign(parts, 1);
+        for (std::uint32_t i = 0; i < parts; ++i)
+            if (!bitmap_block_taken(i))
+                state.trusted[i] = 0;
+        for (std::uint32_t i : unsound)
+            state.trusted[i] = 0;
+    }
     for (std::uint32_t b : bitmap_chain().pointers)
         if (b < volume.total_blocks)
             state.claimed[b] = 1;
     for (std::uint32_t b : bitmap_chain().extensions)
         if (b < volume.total_blocks)
             state.claimed[b] = 1;
+    // the root and the reserved blocks stay claimed; a block named twice
+    // keeps its first claim
     read_overlay = overlay_read;
 
     TreeWalk walk;
@@ -1128,9 +1206,12 @@ void repair_tree(bool safe_only, bool dry_run)
         repair_file(file);
     for (const Job &file : walk.files)
         repair_ofs_data(file);
+    replace_bitmap_pointers(unsound);
 }
 
 bool lost_headers_present() { return !find_lost_headers(true).empty(); }
+
+bool bitmap_pointers_unsound() { return !unsound_bitmap_pointers().empty(); }
 
 std::uint64_t repairs_applied() { return state.applied; }
 std::uint64_t repairs_left() { return state.left; }

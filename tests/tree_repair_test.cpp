@@ -413,6 +413,33 @@ TEST(TreeRepair, NothingReachableIsLost)
     }
 }
 
+// A bitmap pointer of the root that cannot name a bitmap block (0, out of
+// the volume, the root, a block named before) gets a new block from -p; the
+// bitmap is then written there, and a second run finds nothing.
+TEST(TreeRepair, UnsoundBitmapPointerIsReplaced)
+{
+    for (int kind = 0; kind < 4; ++kind) {
+        SCOPED_TRACE(kind);
+        tv::Volume v({.total_blocks = 12000, .name = "Pointers"});
+        std::uint32_t root = v.root();
+        v.add_file(root, "file", 5000);
+        ASSERT_GE(v.bitmap_blocks().size(), 3u);
+        std::uint32_t values[] = {0, 12000 + 7, root, v.bitmap_blocks()[0]};
+        std::uint32_t pointer = tv::off::bitmap_pages(512) + 4;  // the second one
+        v.put32(root, pointer, values[kind]);
+        v.reseal_header(root);
+        std::string image = e2e::temp_path("pointers.adf");
+        v.write(image);
+        e2e::Run preen = fsck({"-p", image});
+        ASSERT_EQ(preen.status, 1) << preen.out;
+        EXPECT_NE(preen.out.find("which cannot be one, replaced by block"), std::string::npos) << preen.out;
+        std::uint32_t fresh = e2e::read_be32(image, std::uint64_t(root) * 512 + pointer);
+        EXPECT_NE(fresh, values[kind]);
+        e2e::Run after = fsck({"-n", image});
+        EXPECT_EQ(after.status, 0) << preen.out << "--- then:\n" << after.out;
+    }
+}
+
 // A damaged directory cache is rebuilt by -p, with a record for each entry.
 TEST(TreeRepair, DamagedCacheIsRebuiltFromTheEntries)
 {

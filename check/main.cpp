@@ -82,7 +82,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         if (extract_options.directory &&
             (run->restore_path || run->undo_path || run->list_partitions ||
              (run->options & (WriteBitmap | ClearBitmapFlag))))
-            argp_error(state, "--extract cannot be combined with -w, -c, -z, --restore or --partitions");
+            argp_error(state, "--extract cannot be combined with -w, -c, -z, --repair, --restore or --partitions");
         if (run->restore_path && (run->undo_path || (run->options & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
             std::exit(1);

@@ -15,9 +15,12 @@
 // stack); each directory's chains are settled first (loops cut, rejected
 // headers unlinked, bad checksums resealed), then entries are moved into
 // the slot their name hashes to, then each entry's own fields are set.
-// Files' block lists come last, once every header of the tree is known, so
-// that a data pointer onto a header is seen as the block claimed twice that
-// it is.
+// Then the headers that no directory reaches come back (into their parent,
+// or lost+found), the directory caches that are damaged or stale are
+// rebuilt, and files' block lists come last, once every header of the tree
+// is known, so that a data pointer onto a header is seen as the block
+// claimed twice that it is.  Unsound bitmap pointers are replaced at the
+// very end, from the blocks that are still free.
 #include "internal.h"
 #include "salvage.h"
 

@@ -159,6 +159,7 @@ RunResult *asking_result;
 bool something_to_repair(const RunRecord &record)
 {
     return tallies().of(Effect::BitmapDifference) != 0 || tallies().of(Effect::BitmapError) != 0 ||
+           tallies().of(Effect::HidesBlocks) != 0 || tallies().of(Effect::Inconsistency) != 0 ||
            (record.detected && !record.clean);
 }
 
@@ -178,7 +179,9 @@ bool confirm_on_terminal()
         return false;
     std::fflush(stdout);
     std::string list = problem_list(*asking_record);
-    std::fprintf(stderr, "Problems to repair:\n%sRebuild the bitmap and mark it valid? [y/N] ", list.c_str());
+    bool tree = tallies().of(Effect::HidesBlocks) != 0 || tallies().of(Effect::Inconsistency) != 0;
+    std::fprintf(stderr, "Problems to repair:\n%s%s? [y/N] ", list.c_str(),
+                 tree ? "Repair the tree, rebuild the bitmap and mark it valid" : "Rebuild the bitmap and mark it valid");
     std::fflush(stderr);
     char answer[64] = "";
     if (!std::fgets(answer, sizeof answer, stdin) || (answer[0] != 'y' && answer[0] != 'Y')) {
@@ -296,10 +299,14 @@ int fsck_main(int argc, char **argv)
         else
             mode = 'n';
     }
+    // -n tells what -p and -y would repair; -p applies only the safe repairs
+    command.run.options |= RepairTree;
     if (mode == 'n')
         command.run.options |= ReadOnly;
-    else  // until the tree is repaired, -p and -y both rebuild the bitmap
+    else
         command.run.options |= WriteBitmap;
+    if (mode == 'p')
+        command.run.options |= RepairSafeOnly;
     return checked_run(command.run, front);
 }
 

@@ -14,7 +14,7 @@ const char *argp_program_version = "vistrel " TOOLS_VERSION;
 
 namespace {
 
-constexpr int restore_key = 0x100, salvage_key = 0x101;
+constexpr int restore_key = 0x100, salvage_key = 0x101, repair_key = 0x102;
 
 ExtractOptions extract_options;
 
@@ -27,6 +27,7 @@ const argp_option checker_options[] = {
     {"force", 'f', nullptr, 0, "Force filesystem check", 0},
     {"clear", 'c', nullptr, 0, "Clear bitmap flag", 0},
     {"write", 'w', nullptr, 0, "Write bitmap", 0},
+    {"repair", repair_key, nullptr, 0, "Repair the tree, then write the bitmap (with -n: tell the repairs)", 0},
     undo_option,
     {"restore", restore_key, "file", 0, "Put back the blocks saved in file (--res is --reserve)", 0},
     {"partition", 'p', "PART", 0, "Check partition PART (its number or drive name) of the partition table", 0},
@@ -61,6 +62,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
     case 'f': run->options |= ForceCheck; break;
     case 'c': run->options |= ClearBitmapFlag; break;
     case 'w': run->options |= WriteBitmap; break;
+    case repair_key: run->options |= WriteBitmap | RepairTree; break;
     case restore_key: run->restore_path = arg; break;
     case 'x': extract_options.directory = arg; break;
     case salvage_key:
@@ -80,7 +82,7 @@ error_t parse_checker_option(int key, char *arg, argp_state *state)
         if (extract_options.directory &&
             (run->restore_path || run->undo_path || run->list_partitions ||
              (run->options & (WriteBitmap | ClearBitmapFlag))))
-            argp_error(state, "--extract cannot be combined with -w, -c, -z, --restore or --partitions");
+            argp_error(state, "--extract cannot be combined with -w, -c, -z, --repair, --restore or --partitions");
         if (run->restore_path && (run->undo_path || (run->options & (WriteBitmap | ClearBitmapFlag)))) {
             log_error("--restore cannot be combined with -w, -c or -z\n");
             std::exit(1);

@@ -202,3 +202,11 @@ int block_is_used(std::uint32_t block)
     std::uint64_t bit = block - volume.reserved_blocks;
     return (volume.work_map[map_byte(bit)] & map_mask(bit)) ? 1 : 0;
 }
+
+int block_used_on_disk(std::uint32_t block)
+{
+    if (block < volume.reserved_blocks || block >= volume.total_blocks)
+        return 1;
+    std::uint64_t bit = block - volume.reserved_blocks;
+    return (volume.disk_map[map_byte(bit)] & map_mask(bit)) ? 1 : 0;
+}

@@ -218,9 +218,21 @@ void settle_bad_bitmap_blocks()
 
 std::uint32_t rebuildable_bitmap_blocks() { return rebuildable; }
 
-bool bitmap_refused(Problem &reason)
+bool bitmap_block_taken(std::uint32_t index)
 {
-    if (tallies().of(Effect::BitmapError) <= rebuildable)
+    if (index >= chain.pointers.size())
+        return false;
+    for (const BadBlock &bad : bad_blocks)
+        if (bad.index == index)
+            return false;
+    return true;
+}
+
+bool bitmap_refused(Problem &reason) { return bitmap_refused(reason, tallies()); }
+
+bool bitmap_refused(Problem &reason, const Tallies &t)
+{
+    if (t.of(Effect::BitmapError) <= rebuildable)
         return false;
     if (first_unrebuildable != Problem::Count) {
         reason = first_unrebuildable;
@@ -229,7 +241,7 @@ bool bitmap_refused(Problem &reason)
     // the first of the other bitmap errors
     for (Problem p : {Problem::BitmapPointerInUse, Problem::BitmapExtUnreadable, Problem::BitmapMissing,
                       Problem::BitmapExtLoop})
-        if (tallies().of(p) != 0) {
+        if (t.of(p) != 0) {
             reason = p;
             return true;
         }

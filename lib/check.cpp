@@ -5,6 +5,11 @@
 #include "internal.h"
 #include "outcome.h"
 
+#include <cstdlib>
+#include <cstring>
+
+RepairOutcome repair_outcome;
+
 namespace {
 
 // The clear option: only the bitmap-valid flag (and the checksum) change.
@@ -48,6 +53,101 @@ int write_bitmap()
     return execute_plan(plan);
 }
 
+}  // namespace
+
+bool device_failed(const Tallies &t)
+{
+    // a read of a block out of the volume or among the reserved ones is a
+    // pointer's damage; every other operational finding is the device's or
+    // the memory's
+    return t.of(Effect::Operational) != t.of(Problem::ReadReserved) + t.of(Problem::ReadOutOfRange);
+}
+
+namespace {
+
+// The second walk, over the repaired tree: the work map is rebuilt from it
+// and compared again, with its findings counted apart and shown to no one.
+// The tallies of that walk; the run's own are kept.
+Tallies walk_repaired_tree()
+{
+    Tallies found = tallies();
+    Reporter &to = reporter();
+    NullReporter quiet;
+    begin_report(quiet);
+    alignas(4) std::uint8_t original[max_block_size];
+    std::memcpy(original, volume.root_buffer, volume.block_size);
+    std::memcpy(volume.root_buffer, repaired_root(), volume.block_size);
+    std::free(volume.work_map);
+    std::free(volume.disk_map);
+    volume.work_map = volume.disk_map = nullptr;
+    reset_walk_record();
+    if (load_bitmap() == 0) {
+        if (volume.variant & DirCache)
+            check_dircache_chain(get_tail(volume.root_buffer, field::extension));
+        check_directory(volume.root_buffer + field::hash_table);
+        read_ahead_end();
+        settle_bad_bitmap_blocks();
+        compare_bitmaps();
+    }
+    Tallies after = tallies();
+    std::memcpy(volume.root_buffer, original, volume.block_size);
+    resume_report(to, found);
+    return after;
+}
+
+// The repair of the tree, then of the bitmap from the repaired tree.  A
+// volume whose tree needs nothing is left to write_bitmap as before; with
+// ReadOnly the repairs are only told.
+int repair_volume()
+{
+    // a device that failed a read may fail the next one: what it hid is
+    // not damage, and nothing is repaired over it
+    if (device_failed(tallies()) || (tallies().of(Effect::HidesBlocks) + tallies().of(Effect::Inconsistency) == 0 &&
+                                     (tallies().of(Problem::BitmapFreeUsed) == 0 || !lost_headers_present()) &&
+                                     !bitmap_pointers_unsound()))
+        return (volume.options & ReadOnly) ? 0 : write_bitmap();
+    if (volume.options & ReadOnly) {
+        repair_tree(false, true);
+        end_repair();
+        return 0;
+    }
+    if (confirm_write && !confirm_write())
+        return 0;
+    repair_tree(volume.options & RepairSafeOnly, false);
+    repair_outcome.ran = true;
+    repair_outcome.applied = repairs_applied();
+    repair_outcome.left = repairs_left();
+    repair_outcome.after = walk_repaired_tree();
+    // a read that failed meanwhile: nothing is written over what it hid
+    if (device_failed(tallies()) || device_failed(repair_outcome.after)) {
+        repair_outcome.ran = false;
+        end_repair();
+        return 1;
+    }
+    // the bitmap is written only when the repaired tree hides nothing
+    bool bitmap = true;
+    Problem reason;
+    if (repair_outcome.after.of(Effect::HidesBlocks) != 0 && !(volume.options & ForceCheck)) {
+        raise(Problem::RefuseTree);
+        bitmap = false;
+    } else if (bitmap_refused(reason, repair_outcome.after)) {
+        raise(Problem::RefuseBitmap, 0, std::uint32_t(reason));
+        bitmap = false;
+    } else if (refuse_reserved_misfit(repair_outcome.after.of(Effect::BitmapDifference)) != 0) {
+        bitmap = false;
+    }
+    int status = bitmap ? 0 : 1;
+    if (bitmap || repaired_image_count() != 0 || repairs_applied() != 0) {
+        WritePlan plan = repair_write_plan(bitmap);
+        if (save_plan(plan) != 0 || execute_plan(plan) != 0)
+            status = 1;
+        else
+            repair_outcome.wrote_tree = true;
+    }
+    end_repair();
+    return status;
+}
+
 int verify_volume()
 {
     volume.data_bytes_per_block = (volume.variant & OldFormat) ? volume.block_size - 24 : volume.block_size;
@@ -62,6 +162,8 @@ int verify_volume()
         return 1;
     settle_bad_bitmap_blocks();
     compare_bitmaps();
+    if (volume.options & RepairTree)
+        return repair_volume();
     if (!(volume.options & WriteBitmap))
         return 0;
     return write_bitmap();

@@ -51,6 +51,8 @@ void start_walk_progress();
 // 1 when the work map has `block` in use (a reserved block or one out of
 // range counts as used), for the tests
 int block_is_used(std::uint32_t block);
+// the same for the disk map: 1 when the volume's bitmap has `block` in use
+int block_used_on_disk(std::uint32_t block);
 
 // The bitmap chain of the volume, as load_bitmap read it or create_bitmap
 // made it: the bitmap block pointers and the extension blocks in chain order.
@@ -68,6 +70,8 @@ struct ChainPlace {
     std::uint32_t slot;
 };
 ChainPlace chain_place(std::uint32_t index);
+// true when bitmap block `index` of the chain was read into the disk map
+bool bitmap_block_taken(std::uint32_t index);
 // After the walk: a bitmap block that could not be loaded (unreadable, or a
 // bad checksum) is written over by the store when its pointer is sound:
 // inside the volume past the reserved blocks, not the root block, named once
@@ -79,6 +83,8 @@ std::uint32_t rebuildable_bitmap_blocks();
 // true when the bitmap must not be written: a bitmap error that the store
 // cannot mend; `reason` is the first such error
 bool bitmap_refused(Problem &reason);
+// the same, over the findings `t` (those of a walk of the repaired tree)
+bool bitmap_refused(Problem &reason, const Tallies &t);
 // extension block `k` of the chain, as the formatter writes it
 void fill_extension_block(std::uint32_t k, std::uint8_t *buffer);
 // bitmap_buffer := sealed bitmap block `index` of the work map; `all_free`
@@ -183,3 +189,50 @@ inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
     return last.length;
 }
 
+
+// ---------------------------------------------------------------------------
+// Repairs of the tree (repair.cpp)
+
+// While set, read_block asks it first: true when it filled `buffer` with
+// the block (a repaired image) and the device is not read.
+extern bool (*read_overlay)(std::uint8_t *buffer, std::uint32_t block);
+
+// The repair that each catalogue entry gets: its class and what it does.
+struct RepairRule {
+    RepairClass kind;
+    const char *action;  // the repair, or why there is none
+};
+const RepairRule &repair_rule(Problem problem);
+
+// Walks the tree from the root and repairs it in memory: the repaired
+// blocks become images that read_block returns in place of the device's
+// blocks, until end_repair.  `safe_only` applies only Safe repairs;
+// `dry_run` applies them all in memory and tells each as what -p or -y
+// would do.  Each repair is told to the reporter.
+void repair_tree(bool safe_only, bool dry_run);
+// true when the volume's bitmap marks in use a file or directory header
+// that the walk did not reach: a repair of the tree may relink it
+bool lost_headers_present();
+// true when a pointer of the bitmap chain names a block out of the volume,
+// a reserved block, the root, or a block named before: a repair of the
+// tree replaces it
+bool bitmap_pointers_unsound();
+// repairs applied, and repairs left for -y, by the last repair_tree
+std::uint64_t repairs_applied();
+std::uint64_t repairs_left();
+// the repaired blocks other than the root, in the order made
+std::size_t repaired_image_count();
+const std::uint8_t *repaired_image(std::size_t index, std::uint32_t &block);
+// the repaired root block (the root as read when nothing changed it)
+const std::uint8_t *repaired_root();
+// the images are no longer read in place of the device's blocks
+void end_repair();
+// Links header `header` into the hash chain of directory `directory` that
+// its name hashes to, in ascending order of block numbers, as the chains
+// are kept.  The header's next_hash and the link before it change (as
+// images).  1 when the name is unusable or a block cannot be read.
+int link_into_chain(std::uint32_t directory, std::uint32_t header);
+// The writes of a repair: the root block with its flag 0, the repaired
+// blocks, then (with `bitmap`) the bitmap blocks, and the repaired root
+// block, its flag -1 with the bitmap and 0 without.
+WritePlan repair_write_plan(bool bitmap);

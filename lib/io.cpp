@@ -84,8 +84,12 @@ int write_block_in(const BlockSpan &span, const std::uint8_t *buffer, std::uint6
     return transfer(span, nullptr, buffer, block, write_problems);
 }
 
+bool (*read_overlay)(std::uint8_t *buffer, std::uint32_t block);
+
 int read_block(std::uint8_t *buffer, std::uint32_t block)
 {
+    if (read_overlay && read_overlay(buffer, block)) [[unlikely]]
+        return 0;
     return transfer(session_span(), buffer, nullptr, block, read_problems);
 }
 

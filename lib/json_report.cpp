@@ -175,6 +175,29 @@ std::string json_report(const RunRecord &record, const RunResult &result, int ex
                                                  : "failed");
         out += '}';
     }
+    for (const KeptRepair &r : record.repairs) {
+        if (out.back() != '[')
+            out += ',';
+        out += '{';
+        text(out, "action", "repair");
+        boolean(out, "done", r.state == RepairState::Done && repair_outcome.wrote_tree);
+        text(out, "state", r.kind == RepairClass::ReportOnly ? "not-repaired"
+                          : r.state == RepairState::Done   ? "applied"
+                          : r.state == RepairState::Left   ? "left"
+                                                           : "would-apply");
+        text(out, "class", r.kind == RepairClass::Safe       ? "safe"
+                          : r.kind == RepairClass::NeedsYes ? "needs-y"
+                                                            : "report-only");
+        text(out, "code", problem_info(r.problem).code);
+        number(out, "block", r.block);
+        text(out, "message", r.what);
+        key(out, "path");
+        if (r.path.empty())
+            out += "null";
+        else
+            json_string(out, r.path);
+        out += '}';
+    }
     out += ']';
     number(out, "exit_status", std::uint64_t(exit_status));
     out += "}\n";

@@ -65,6 +65,14 @@ struct KeptFinding {
     std::string path;
 };
 
+struct KeptRepair {
+    Problem problem;
+    std::uint32_t block;
+    RepairClass kind;
+    RepairState state;
+    std::string what, path;
+};
+
 struct RunRecord final : Reporter {
     // `text`: the reporter that prints, or null (JSON); `paths`: the text of
     // findings about an entry names its path
@@ -74,16 +82,30 @@ struct RunRecord final : Reporter {
     void blocks(const BlockNote &note) override;
     void progress(std::uint64_t done, std::uint64_t total) override;
     void note(Note note, const NoteData &data) override;
+    void repair(const RepairNote &note) override;
     void flush() override;
 
     Reporter *text;
     bool paths;
     Progress *bar;
     std::vector<KeptFinding> findings;
+    std::vector<KeptRepair> repairs;
     std::uint64_t files = 0, directories = 0, links = 0;
     bool detected = false;
     bool clean = true;  // the root's bitmap-valid flag as read
 };
+
+// What the repair of the tree did in this run (check.cpp).
+struct RepairOutcome {
+    bool ran = false;         // the tree was repaired (not only told)
+    bool wrote_tree = false;  // its writes went out whole
+    std::uint64_t applied = 0, left = 0;
+    Tallies after = {};       // the findings of the walk of the repaired tree
+};
+extern RepairOutcome repair_outcome;
+// true when the device failed a transfer or memory ran out: no repair of
+// the tree is made over what that hid
+bool device_failed(const Tallies &tallies);
 
 // What the run did, as the summary, the JSON and the exit status see it.
 struct RunResult {

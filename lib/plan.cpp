@@ -55,6 +55,16 @@ int produce(const PlannedWrite &w, std::uint8_t *out, bool &all_free)
         std::memcpy(out, volume.bitmap_buffer, volume.block_size);
         return 0;
     case PlanContent::BitmapExt: fill_extension_block(w.index, out); return 0;
+    case PlanContent::Image: {
+        std::uint32_t block = 0;
+        std::memcpy(out, repaired_image(w.index, block), volume.block_size);
+        return 0;
+    }
+    case PlanContent::RepairedRoot:
+        if (repaired_root() != root)
+            std::memcpy(root, repaired_root(), volume.block_size);
+        put_tail(root, field::bitmap_flag, w.index == 1 ? 0xFFFFFFFFu : 0);
+        break;
     case PlanContent::DosType:
         // only the first long changes: the rest of the boot block is kept
         if (read_block_in(whole_volume_span(), out, 0) != 0)
@@ -72,6 +82,7 @@ int emit(const PlannedWrite &w, const std::uint8_t *contents)
 {
     switch (w.content) {
     case PlanContent::RootValid:
+    case PlanContent::RepairedRoot:
     case PlanContent::Root: reporter().note(Note::WritingRoot, {w.block}); break;
     case PlanContent::Bitmap: note_bitmap_write(w.index); break;
     case PlanContent::DosType: return write_block_in(whole_volume_span(), contents, w.block);

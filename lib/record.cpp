@@ -108,6 +108,15 @@ void RunRecord::note(Note note, const NoteData &data)
         text->note(note, data);
 }
 
+void RunRecord::repair(const RepairNote &note)
+{
+    repairs.push_back({note.problem, note.block, note.kind, note.state, note.what, note.path ? *note.path : ""});
+    if (bar)
+        bar->hide();
+    if (text)
+        text->repair(note);
+}
+
 void RunRecord::flush()
 {
     // before any line outside the report (log_error) as well
@@ -138,6 +147,19 @@ int fsck_status(const RunRecord &record, const RunResult &result)
         return cancelled_status;
     const Tallies &t = tallies();
     bool found = problems_found(record);
+    if (repair_outcome.ran && !device_failed(t)) {
+        // what is left is what the walk of the repaired tree still finds
+        const Tallies &after = repair_outcome.after;
+        bool wrote = result.wrote();
+        std::uint64_t rebuilt = wrote ? rebuildable_bitmap_blocks() : 0;
+        int status = 0;
+        if (repair_outcome.wrote_tree && (repair_outcome.applied != 0 || wrote))
+            status |= 1;
+        if (!wrote || repair_outcome.left != 0 || after.of(Effect::Operational) != 0 ||
+            after.of(Effect::HidesBlocks) + (after.of(Effect::BitmapError) - rebuilt) + after.of(Effect::Inconsistency) != 0)
+            status |= 4;
+        return status;
+    }
     // the device could not be read or written, or the run stopped before
     // it found anything to report
     if (t.of(Effect::Operational) != 0 || (result.status != 0 && t.of(Effect::Refusal) == 0 && !found))

@@ -168,6 +168,23 @@ Reporter &fallback_reporter()
 
 const Tallies &tallies() { return counted; }
 
+void resume_report(Reporter &reporter, const Tallies &kept)
+{
+    current_reporter = &reporter;
+    current_path = nullptr;
+    counted = kept;
+}
+
+const char *repair_state_text(const RepairNote &note)
+{
+    switch (note.state) {
+    case RepairState::Done: return "repaired";
+    case RepairState::Left: return note.kind == RepairClass::ReportOnly ? "not repaired" : "left for -y";
+    case RepairState::WouldDo: return note.kind == RepairClass::Safe ? "-p would repair" : "-y would repair";
+    }
+    return "";
+}
+
 void set_report_path(const PathSource *where) { current_path = where; }
 
 void raise(Problem problem, std::uint32_t block, std::uint32_t value, std::uint32_t other)
@@ -225,6 +242,15 @@ void TextReporter::problem(const Finding &finding)
     std::string text = finding_text(finding, finding.block);
     std::printf("%s: ", program_name);
     fwrite_unlocked(text.data(), 1, text.size(), stdout);
+}
+
+void TextReporter::repair(const RepairNote &note)
+{
+    flush();
+    std::printf("%s: %s: ", program_name, repair_state_text(note));
+    if (note.path && !note.path->empty())
+        std::printf("%s: ", note.path->c_str());
+    std::printf("%s\n", note.what);
 }
 
 void TextReporter::entry(const Entry &entry)

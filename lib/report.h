@@ -145,6 +145,26 @@ struct NoteData {
     std::uint32_t a = 0, b = 0, c = 0, d = 0;
 };
 
+// What a repair did (or, under -p and -n, would do) about one finding.
+enum class RepairClass : std::uint8_t {
+    ReportOnly,  // no repair: the finding is only reported
+    Safe,        // loses nothing and needs no judgement: -p and -a apply it
+    NeedsYes,    // truncates, copies or drops blocks: left for -y
+};
+enum class RepairState : std::uint8_t {
+    Done,      // applied
+    Left,      // left for -y (a run that applies only the safe repairs)
+    WouldDo,   // a run that writes nothing: what -p (Safe) or -y would do
+};
+struct RepairNote {
+    Problem problem;
+    std::uint32_t block;  // the block the repair is about
+    RepairClass kind;
+    RepairState state;
+    const char *what;          // what the repair does, one line without its end
+    const std::string *path;   // the entry's path, or null
+};
+
 // The last trace " [n]" of the text reporter, kept as the two words that
 // hold its 16 bytes of text: a file's data blocks mostly follow each other,
 // so the next text is usually the last one with its last digit one higher.
@@ -170,6 +190,8 @@ struct Reporter {
     virtual void data_blocks(const std::uint8_t *table, std::uint32_t count);
     virtual void progress(std::uint64_t done, std::uint64_t total) = 0;
     virtual void note(Note note, const NoteData &data) = 0;
+    // a repair of the tree; by default nothing
+    virtual void repair(const RepairNote &) {}
     // before anything else reaches standard output
     virtual void flush() {}
 
@@ -188,6 +210,7 @@ struct TextReporter final : Reporter {
     void data_blocks(const std::uint8_t *table, std::uint32_t count) override;
     void progress(std::uint64_t, std::uint64_t) override {}
     void note(Note note, const NoteData &data) override;
+    void repair(const RepairNote &note) override;
     void flush() override;
 
     int verbosity;
@@ -227,8 +250,14 @@ extern Reporter *current_reporter;
 Reporter &fallback_reporter();
 inline Reporter &reporter() { return current_reporter ? *current_reporter : fallback_reporter(); }
 const Tallies &tallies();
+// Takes `reporter` back for the rest of a run, with `kept` as its tallies:
+// after a pass whose findings went elsewhere.
+void resume_report(Reporter &reporter, const Tallies &kept);
 // where the walk stands, for the findings raised meanwhile (null: nowhere)
 void set_report_path(const PathSource *where);
+
+// "repaired", "left for -y", "-p would repair" or "-y would repair"
+const char *repair_state_text(const RepairNote &note);
 
 // Raises one finding: counts it and hands it to the reporter.
 void raise(Problem problem, std::uint32_t block = 0, std::uint32_t value = 0, std::uint32_t other = 0);

@@ -35,14 +35,14 @@ std::uint64_t differences(std::uint32_t reserved, std::uint64_t limit)
 
 }  // namespace
 
-int refuse_reserved_misfit()
+int refuse_reserved_misfit() { return refuse_reserved_misfit(tallies().of(Effect::BitmapDifference)); }
+
+int refuse_reserved_misfit(std::uint64_t own)
 {
     if (Problem reason; (volume.options & ForceCheck) || bitmap_refused(reason) || !volume.work_map ||
         !volume.disk_map)
         return 0;
     std::uint32_t given = volume.reserved_blocks;
-    // the comparison has counted the differences at the count in use
-    std::uint64_t own = tallies().of(Effect::BitmapDifference);
     if (own == 0)
         return 0;
     // only a count with under a tenth of them matters: the count of each

@@ -1,6 +1,7 @@
 // The two programs' runs as library calls: the mains parse their command
 // line into RunOptions and call these; the fuzz targets call them too.
 #include "internal.h"
+#include "outcome.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,8 @@ void release_session()
     std::free(volume.disk_map);
     volume.work_map = volume.disk_map = nullptr;
     reset_walk_record();
+    end_repair();
+    repair_outcome = {};
 }
 
 int run_check(const RunOptions &options, Reporter &to)

@@ -14,7 +14,7 @@ bool bitmap_marks_used(std::uint32_t block)
     return (volume.disk_map[(k >> 3) ^ 3] >> (k & 7)) & 1;
 }
 
-std::vector<LostHeader> find_lost_headers()
+std::vector<LostHeader> find_lost_headers(bool in_use_only)
 {
     std::vector<LostHeader> found;
     std::vector<bool> skip(volume.total_blocks, false);
@@ -29,7 +29,7 @@ std::vector<LostHeader> find_lost_headers()
             skip[b] = true;
     alignas(4) std::uint8_t buffer[max_block_size];
     for (std::uint32_t b = volume.reserved_blocks; b < volume.total_blocks; ++b) {
-        if (skip[b] || block_walked(b))
+        if (skip[b] || block_walked(b) || (in_use_only && (block_is_used(b) || !bitmap_marks_used(b))))
             continue;
         if (read_block(buffer, b) != 0)
             continue;

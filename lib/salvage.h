@@ -21,8 +21,10 @@ struct LostHeader {
 // checksum, primary type 2, secondary type file or directory, and its own
 // block as its key.  In block order.  Blocks that cannot be read are passed
 // over (their read is reported as any read is).  Needs the walk's record and
-// the volume's bitmap as load_bitmap read it.
-std::vector<LostHeader> find_lost_headers();
+// the volume's bitmap as load_bitmap read it.  With `in_use_only`, only
+// the blocks that the volume's bitmap marks in use and the walk's rebuilt
+// map does not are read: the headers a repair may relink lie among them.
+std::vector<LostHeader> find_lost_headers(bool in_use_only = false);
 
 // true when the volume's bitmap, as read, marks `block` in use (a block
 // outside the map counts as in use)

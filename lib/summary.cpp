@@ -90,7 +90,13 @@ void print_summary(const RunRecord &record, const RunResult &result)
             line += " and ", line += std::to_string(runs - shown), line += runs - shown == 1 ? " more range" : " more ranges";
         put(prefix, line);
     }
-    if (result.wrote())
+    if (repair_outcome.ran) {
+        std::uint64_t done = repair_outcome.wrote_tree ? repair_outcome.applied : 0;
+        line = "repaired: ", line += std::to_string(done), line += done == 1 ? " repair of the tree" : " repairs of the tree";
+        line += result.wrote() ? ", bitmap rebuilt and marked valid" : ", bitmap not written";
+        if (repair_outcome.left != 0)
+            line += ", ", line += std::to_string(repair_outcome.left), line += " left for -y";
+    } else if (result.wrote())
         line = "repaired: bitmap rebuilt and marked valid";
     else if (result.cancelled || run_cancelled)
         line = "repaired: nothing (cancelled)";

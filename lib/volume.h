@@ -18,6 +18,11 @@ enum CheckOptions : std::uint32_t {
     ForceCheck = 0x02,
     ClearBitmapFlag = 0x04,
     WriteBitmap = 0x08,
+    // repair the tree before the bitmap is rebuilt from it (with WriteBitmap;
+    // with ReadOnly: tell what the repairs would be)
+    RepairTree = 0x10,
+    // only the repairs that lose nothing and need no judgement
+    RepairSafeOnly = 0x20,
 };
 
 // the variant of the filesystem: read from the volume's DOS type by the
@@ -116,6 +121,7 @@ constexpr std::uint32_t extension = 8;
 constexpr std::uint32_t secondary_type = 4;
 constexpr std::uint32_t protection = 192;  // the RWED bits, set when NOT allowed
 constexpr std::uint32_t real_entry = 44;   // a hard link's target
+constexpr std::uint32_t owner = 196;       // multi-user: user id, then group id, 16 bits each
 
 // OFS data blocks: type, header_key, then these, and the data
 constexpr std::uint32_t data_sequence = 8;  // its place in the file's list, from 1
@@ -129,7 +135,10 @@ constexpr std::uint32_t bitmap_map = 4;
 
 // dircache blocks
 constexpr std::uint32_t dircache_own = 4;
+constexpr std::uint32_t dircache_parent = 8;
+constexpr std::uint32_t dircache_records = 12;  // the records the block holds
 constexpr std::uint32_t dircache_next = 16;
+constexpr std::uint32_t dircache_first_record = 24;
 
 // partition table blocks (RDSK and PART); the checksum covers the first
 // summed_longs longs of the block
@@ -347,6 +356,8 @@ enum class PlanContent : std::uint8_t {
     Bitmap,       // bitmap block `index` of the chain, from the work map
     BitmapExt,    // extension block `index` of the chain
     DosType,      // block 0 with the variant's DOS type in its first long
+    Image,        // repaired block image `index` (repaired_image)
+    RepairedRoot, // the repaired root block; bitmap_flag -1 when `index` is 1, else 0
 };
 
 struct PlannedWrite {
@@ -671,6 +682,9 @@ bool partition_table_protected();
 // volume's bitmap agrees with the rebuilt map far better at a reserved count
 // near the one in use (a wrong -r shifts the whole map)
 int refuse_reserved_misfit();
+// the same, with `own` the differences that the comparison counted at the
+// count in use (after a repair of the tree: those of the repaired tree)
+int refuse_reserved_misfit(std::uint64_t own);
 
 // `'%s' is in use by %s`: 1 when a regular file backs a loop device, which
 // may be mounted; for the runs that write

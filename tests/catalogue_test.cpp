@@ -4,6 +4,7 @@
 #include "e2e.h"
 #include "volbuilder.h"
 #include "volume.h"
+#include "internal.h"
 
 #include <gtest/gtest.h>
 
@@ -373,6 +374,22 @@ TEST(Catalogue, CodesAreUniqueAndTextsEndAsTheirStyleWants)
         for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1))
             conversions += 1;
         EXPECT_EQ(conversions, std::strlen(info.args)) << info.code;
+    }
+}
+
+// Every entry has its repair, or the decision that it is only reported:
+// damage to the tree (an entry that hides blocks or an inconsistency) is
+// always repaired, and a repair says what it does.
+TEST(Catalogue, EveryDamageOfTheTreeHasARepair)
+{
+    for (std::size_t i = 0; i < problem_count; ++i) {
+        const ProblemInfo &info = problem_info(Problem(i));
+        const RepairRule &rule = repair_rule(Problem(i));
+        EXPECT_GT(std::strlen(rule.action), 10u) << info.code;
+        bool damage = info.effect == Effect::HidesBlocks || info.effect == Effect::Inconsistency;
+        bool not_damage = info.effect == Effect::Operational || info.effect == Effect::Refusal;
+        EXPECT_TRUE(!damage || rule.kind != RepairClass::ReportOnly) << info.code;
+        EXPECT_TRUE(!not_damage || rule.kind == RepairClass::ReportOnly) << info.code;
     }
 }
 

@@ -176,6 +176,8 @@ bool asks_for_write(const std::vector<std::string> &args)
         std::string name = a.substr(0, a.find('='));
         if (name.size() >= 6 && std::string("--restore").compare(0, name.size(), name) == 0)
             return true;
+        if (name.size() >= 5 && std::string("--repair").compare(0, name.size(), name) == 0)
+            return true;
     }
     return false;
 }

@@ -501,8 +501,11 @@ TEST(Extract, SameFilesAsUnadf)
         std::uint32_t dir = v.add_dir(root, "Dir");
         std::uint32_t sub = v.add_dir(dir, "Sub");
         std::uint32_t seed = 1;
-        for (std::uint32_t size : {0u, 1u, 487u, 488u, 512u, 36865u, 100000u})
-            v.fill_data(v.add_file(size % 2 ? dir : sub, "f" + std::to_string(size), size), seed++);
+        for (std::uint32_t size : {0u, 1u, 487u, 488u, 512u, 36865u, 100000u}) {
+            std::string name = "f";
+            name += std::to_string(size);
+            v.fill_data(v.add_file(size % 2 ? dir : sub, name, size), seed++);
+        }
         if (tv::dos_is_dircache(dos)) {
             v.add_dircache(root, 1);
             v.add_dircache(dir, 1);

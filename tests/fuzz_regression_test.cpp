@@ -53,7 +53,7 @@ std::string copy_of(const std::string &image, const std::string &name)
 
 TEST(FuzzRegression, EveryInputHasItsNote)
 {
-    for (const char *target : {"check_fuzzer", "format_fuzzer"})
+    for (const char *target : {"check_fuzzer", "format_fuzzer", "repair_fuzzer"})
         for (const fs::path &input : inputs(target))
             EXPECT_TRUE(fs::exists(input.string() + ".txt")) << input << " has no .txt saying what it broke";
 }
@@ -95,6 +95,37 @@ TEST(FuzzRegression, CheckInputsEndCleanly)
         for (const char *which : {"1", "2", "3", "4"})
             expect_clean_end(e2e::vistrel(with({"-n", "-p", which}, image)), std::string("-p ") + which);
         EXPECT_TRUE(e2e::read_file(image) == before) << "-p -n changed the image";
+    }
+}
+
+// The repair's inputs, and the check's: --repair twice, and -n --repair,
+// which leaves the image as it was.
+TEST(FuzzRegression, RepairInputsEndCleanly)
+{
+    std::vector<fs::path> all = inputs("repair_fuzzer");
+    for (const fs::path &input : inputs("check_fuzzer"))
+        all.push_back(input);
+    for (const fs::path &input : all) {
+        SCOPED_TRACE(input.filename().string());
+        std::vector<std::uint8_t> bytes = e2e::read_file(input.string());
+        fuzz_input::CheckInput in;
+        ASSERT_TRUE(fuzz_input::parse_check_input(bytes.data(), bytes.size(), in));
+        std::string image = e2e::sparse_image("repair.img", in.sectors * 512);
+        int fd = open(image.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(fuzz_input::write_check_records(fd, in));
+        close(fd);
+        std::vector<std::string> args = fuzz_input::check_options(in);
+        args.push_back("--repair");
+        std::vector<std::string> told = args;
+        told.insert(told.begin(), "-n");
+        told.push_back(image);
+        std::vector<std::uint8_t> before = e2e::read_file(image);
+        expect_clean_end(e2e::vistrel(told), "-n --repair");
+        EXPECT_TRUE(e2e::read_file(image) == before) << "-n --repair changed the image";
+        args.push_back(image);
+        expect_clean_end(e2e::vistrel(args), "--repair");
+        expect_clean_end(e2e::vistrel(args), "--repair, again");
     }
 }
 

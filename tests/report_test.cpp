@@ -79,7 +79,8 @@ TEST(ExitStatus, EveryModeOnEveryVolume)
         {Kind::Bitmap, true, {"-y", "-f"}, 1, 0},
         {Kind::Bitmap, false, {"--exit-codes", "-w"}, 1, 0},
         {Kind::Tree, true, {"-n"}, 4, 4},
-        {Kind::Tree, true, {"-p"}, 4, 4},  // refused: damage hides blocks
+        {Kind::Tree, true, {"-p"}, 1, 0},  // the bad checksum is resealed: a safe repair
+        {Kind::Tree, true, {"-y"}, 1, 0},
         {Kind::Tree, false, {"-w"}, 1, 1},
         {Kind::Tree, false, {"--exit-codes", "-w"}, 4, 4},
         // forced over the hidden blocks: the bitmap is repaired, the tree not
@@ -185,6 +186,8 @@ TEST(Fsck, SummaryAndPaths)
     Outcome r = fsck_affs({"-n", image(Kind::Tree)});
     EXPECT_EQ(r.out, "detected a fast amiga filesystem\n"
                      "vistrel: in Work: dir entry 883 has invalid checksum (5)\n"
+                     "vistrel: -p would repair: Work/a: checksum of header 883 resealed\n"
+                     "vistrel: -p would repair: Work/a: block count of block 883 set to 2 (was 7)\n"
                      "Work: fast amiga filesystem (DOS\\1), blocks of 512 bytes\n"
                      "Work: 5/1760 blocks used, 0 files, 1 directories, 0 links\n"
                      "Work: problems: 1 hides-blocks, 0 bitmap-error, 3 bitmap-difference, 0 inconsistency, "

@@ -31,6 +31,13 @@ inline void set_map_bits(std::size_t index, std::uint8_t bits)
         written_to = index + 1;
 }
 
+// the two big-endian block numbers at `table` + `offset` as one number, the
+// first in its high half
+inline std::uint64_t pair_at(const std::uint8_t *table, std::uint32_t offset)
+{
+    return (std::uint64_t(get_long(table, offset)) << 32) | get_long(table, offset + 4);
+}
+
 // Searches map bits [from, limit) for a free block, byte by byte, passing
 // over bytes of eight used blocks with one test.
 bool find_free_bit(std::uint64_t from, std::uint64_t limit, std::uint64_t &found)
@@ -106,27 +113,48 @@ int mark_block_used(std::uint32_t block)
     return 1;
 }
 
-void mark_table_used(const std::uint8_t *table, std::uint32_t count)
+std::uint32_t mark_table_run(const std::uint8_t *table, std::uint32_t count)
 {
     std::uint64_t reserved = volume.reserved_blocks, total = volume.total_blocks;
-    for (std::uint32_t i = count; i-- > 0;) {
-        std::uint32_t block = get_long(table, 4 * i);
+    std::uint32_t i = count;  // the entries [0, i) are left
+    while (i > 0) {
+        std::uint32_t block = get_long(table, 4 * (i - 1));
         // A file's data blocks mostly follow each other: eight of them that
-        // fill one map byte of free blocks are marked in one step.  None of
-        // them would have had a message, one by one.
+        // fill one map byte of free blocks are marked in one step.  Each of
+        // them would have been marked, one by one.
         // (64-bit sums: a block number near 2^32 must not wrap into range)
-        if (i >= 7 && block >= reserved && std::uint64_t(block) + 8 <= total && ((block - reserved) & 7) == 0) {
+        if (i >= 8 && block >= reserved && std::uint64_t(block) + 8 <= total && ((block - reserved) & 7) == 0) {
             std::size_t index = map_byte(block - reserved);
-            bool run = volume.work_map[index] == 0;
-            for (std::uint32_t k = 1; run && k < 8; ++k)
-                run = get_long(table, 4 * (i - k)) == std::uint64_t(block) + k;
-            if (run) {
+            // the eight pointers as four pairs, each pair one number with
+            // the later block in its high half: compared at once with the
+            // pairs that eight blocks from `block` on make (none of which
+            // passes 2^32 - 1)
+            const std::uint8_t *eight = table + 4 * (i - 8);
+            std::uint64_t pair = ((std::uint64_t(block) + 1) << 32) | block, step = 0x200000002;
+            std::uint64_t differ = (pair_at(eight, 24) ^ pair) | (pair_at(eight, 16) ^ (pair + step)) |
+                                   (pair_at(eight, 8) ^ (pair + 2 * step)) | (pair_at(eight, 0) ^ (pair + 3 * step));
+            if (differ == 0 && volume.work_map[index] == 0) {
                 set_map_bits(index, 0xFF);
-                i -= 7;
+                i -= 8;
                 continue;
             }
         }
-        mark_block_used(block);
+        if (!try_mark_used(block))
+            break;
+        i -= 1;
+    }
+    return count - i;
+}
+
+void mark_table_used(const std::uint8_t *table, std::uint32_t count)
+{
+    while (count > 0) {
+        count -= mark_table_run(table, count);
+        // the block that ends the run gets its message
+        if (count > 0) {
+            count -= 1;
+            mark_block_used(get_long(table, 4 * count));
+        }
     }
 }
 

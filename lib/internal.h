@@ -34,6 +34,9 @@ int setup_maps();
 // reserved block, one out of range or one already in use it returns false
 // and prints and changes nothing (mark_block_used would print a message).
 bool try_mark_used(std::uint32_t block);
+// try_mark_used for the `count` big-endian block numbers at `table`, from the
+// last one back to the first, until one returns false; the number marked
+std::uint32_t mark_table_run(const std::uint8_t *table, std::uint32_t count);
 // mark_block_used for each of the `count` big-endian block numbers at
 // `table`, from the last one back to the first
 void mark_table_used(const std::uint8_t *table, std::uint32_t count);
@@ -119,31 +122,68 @@ inline unsigned shift_of(std::size_t at)
     return 8 * (std::endian::native == std::endian::little ? byte : 7 - byte);
 }
 
+// Makes the trace of `block` the last one, from its digits.
+inline void fresh_trace(std::uint32_t block, LastTrace &last)
+{
+    char fresh[16] = {};
+    std::size_t count = digit_count(block);
+    fresh[0] = ' ';
+    fresh[1] = '[';
+    decimal(fresh + 2 + count, block);
+    fresh[2 + count] = ']';
+    last.length = count + 3;
+    last.block = block;
+    std::memcpy(&last.low, fresh, 8);
+    std::memcpy(&last.high, fresh + 8, 8);
+}
+
+// What turns the last trace into that of the block after it: the sum that
+// adds one to its last digit, in the word that holds it, and how many times
+// it can be added before that digit would pass '9' (0 without a last trace);
+// then, with the last digit at '9', the sum that makes it '0' and adds one
+// to the digit before it, which `carries` says that digit takes (it is one
+// of '0' to '8', not the '9' of a longer carry nor the '[').
+struct TraceStep {
+    std::uint64_t low = 0, high = 0;
+    unsigned room = 0;
+    bool carries = false;
+    std::uint64_t carry_low = 0, carry_high = 0;
+};
+inline TraceStep next_step(const LastTrace &last)
+{
+    TraceStep step;
+    if (last.length == 0)
+        return step;
+    std::size_t at = last.length - 2;  // the last digit; the byte before it is at - 1
+    auto byte = [&](std::size_t k) { return ((k < 8 ? last.low : last.high) >> shift_of(k)) & 0xFF; };
+    auto in_low = [](std::size_t k, std::uint64_t sum) { return k < 8 ? sum : 0; };
+    auto in_high = [](std::size_t k, std::uint64_t sum) { return k < 8 ? 0 : sum; };
+    std::uint64_t digit = byte(at), before = byte(at - 1);
+    std::uint64_t one = std::uint64_t(1) << shift_of(at), one_before = std::uint64_t(1) << shift_of(at - 1);
+    step.low = in_low(at, one);
+    step.high = in_high(at, one);
+    step.room = unsigned('9' - digit);
+    step.carries = before >= '0' && before < '9';
+    // (sums modulo 2^64: '9' less 9 and a digit below '9' plus 1 stay
+    // within their bytes)
+    step.carry_low = in_low(at - 1, one_before) - in_low(at, 9 * one);
+    step.carry_high = in_high(at - 1, one_before) - in_high(at, 9 * one);
+    return step;
+}
+
 // Puts the trace of `block` at `out`, which has room for 16 bytes, and
 // returns its length.
 inline std::size_t put_trace(char *out, std::uint32_t block, LastTrace &last)
 {
-    std::size_t at = last.length - 2;  // the last digit, when there is a last trace
-    unsigned shift = shift_of(at);
-    std::uint64_t digit = ((at < 8 ? last.low : last.high) >> shift) & 0xFF;
+    TraceStep step = next_step(last);
     // (a 64-bit sum: block 0 does not follow block 2^32 - 1)
-    if (last.length != 0 && block == std::uint64_t(last.block) + 1 && digit != '9') {
-        if (at < 8)
-            last.low += std::uint64_t(1) << shift;
-        else
-            last.high += std::uint64_t(1) << shift;
+    if (step.room != 0 && block == std::uint64_t(last.block) + 1) {
+        last.low += step.low;
+        last.high += step.high;
+        last.block = block;
     } else {
-        char fresh[16];
-        std::size_t count = digit_count(block);
-        fresh[0] = ' ';
-        fresh[1] = '[';
-        decimal(fresh + 2 + count, block);
-        fresh[2 + count] = ']';
-        last.length = count + 3;
-        std::memcpy(&last.low, fresh, 8);
-        std::memcpy(&last.high, fresh + 8, 8);
+        fresh_trace(block, last);
     }
-    last.block = block;
     std::memcpy(out, &last.low, 8);
     std::memcpy(out + 8, &last.high, 8);
     return last.length;

@@ -127,10 +127,13 @@ char *decimal(char *end, std::uint32_t value)
 // the number of decimal digits of `value`
 std::size_t digit_count(std::uint32_t value)
 {
-    std::size_t count = 1;
-    for (std::uint32_t limit = 10; count < 10 && value >= limit; limit *= 10)
-        count += 1;
-    return count;
+    static constexpr std::uint32_t powers[] = {1,      10,      100,      1000,      10000,
+                                               100000, 1000000, 10000000, 100000000, 1000000000};
+    // 1233 / 4096 is a little over log10(2): `guess` is the number of digits
+    // of `value`, or one less (value | 1 has the digits of value, and at
+    // least one bit)
+    std::size_t guess = (std::size_t(std::bit_width(value | 1)) * 1233) >> 12;
+    return guess + ((value | 1) >= powers[guess] ? 1 : 0);
 }
 
 std::size_t format_listing_line(const std::uint8_t *header, std::int32_t secondary_type, char *line)

@@ -1,6 +1,7 @@
 // The catalogue of problems, the raising of findings and the run's tallies.
 #include "internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -304,21 +305,49 @@ void TextReporter::blocks(const BlockNote &note)
     }
 }
 
-// The traces of a whole run at once, with the last trace kept in a local
-// object, which the compiler keeps in registers: on a large volume they are
-// most of the output.
+// The traces of a whole run at once, with the last trace and the step to
+// the next one kept in local objects, which the compiler keeps in
+// registers: on a large volume they are most of the output.  The text of a
+// block that follows the last one is made from the last text; only where
+// its length would change, or the blocks do not follow each other, is it
+// made afresh from the digits.  Between two
+// looks at the room left in `pending` go as many traces as surely fit.
 void TextReporter::data_blocks(const std::uint8_t *table, std::uint32_t count)
 {
     if (verbosity < 2)
         return;
     LastTrace at = last;
+    TraceStep step = next_step(at);
     std::size_t used = pending_length;
-    for (std::uint32_t i = count; i-- > 0;) {
+    std::uint32_t i = count;  // the pointers [0, i) are left
+    while (i > 0) {
         if (used > sizeof pending - 16) {
             fwrite_unlocked(pending, 1, used, stdout);
             used = 0;
         }
-        used += put_trace(pending + used, get_long(table, 4 * i), at);
+        std::uint32_t fit = std::uint32_t(std::min<std::size_t>(i, (sizeof pending - used) / 16));
+        for (std::uint32_t end = i - fit; i > end; --i) {
+            std::uint32_t block = get_long(table, 4 * (i - 1));
+            // (a 64-bit sum: block 0 does not follow block 2^32 - 1)
+            bool follows = block == std::uint64_t(at.block) + 1;
+            if (follows && step.room != 0) {
+                at.low += step.low;
+                at.high += step.high;
+                at.block = block;
+                step.room -= 1;
+            } else if (follows && step.carries) {
+                at.low += step.carry_low;
+                at.high += step.carry_high;
+                at.block = block;
+                step = next_step(at);
+            } else {
+                fresh_trace(block, at);
+                step = next_step(at);
+            }
+            std::memcpy(pending + used, &at.low, 8);
+            std::memcpy(pending + used + 8, &at.high, 8);
+            used += at.length;
+        }
     }
     pending_length = used;
     last = at;

@@ -290,9 +290,7 @@ int check_file_blocks(std::uint8_t *header, std::uint32_t header_block)
             // its message.
             Reporter &to = reporter();
             while (count > 0) {
-                std::uint32_t run = 0;
-                while (run < count && try_mark_used(table_entry(header, j - 1 - run)))
-                    ++run;
+                std::uint32_t run = mark_table_run(header + field::hash_table + 4 * (j - count), count);
                 if (run == count) {
                     to.data_blocks(header + field::hash_table + 4 * (j - run), run);
                 } else {

@@ -15,6 +15,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -444,6 +445,52 @@ TEST(Catalogue, TheWalkDoesNotDependOnTheText)
         EXPECT_EQ(out_null, "");
         EXPECT_EQ(std::memcmp(&null_tallies, &tallies(), sizeof null_tallies), 0);
     }
+}
+
+// The traces of data blocks are made from the last one where the blocks
+// follow each other; the text is printf's all the same, across a change of
+// digit, of length, of the word that holds the last digit, the wrap from
+// 2^32 - 1 to 0, a full buffer and the other notes between runs.
+TEST(Catalogue, TracesOfDataBlocksAreTheTextOfPrintf)
+{
+    auto run = [](std::uint32_t from, std::uint32_t count) {
+        std::vector<std::uint32_t> blocks;
+        for (std::uint32_t k = 0; k < count; ++k)
+            blocks.push_back(from + k);  // (wraps past 2^32 - 1)
+        return blocks;
+    };
+    std::vector<std::vector<std::uint32_t>> runs = {
+        run(0, 130),         run(990, 30),          run(9985, 40),        run(99990, 20),
+        run(999990, 30),     run(1000090, 30),      run(9999990, 20),     run(99999980, 30),
+        run(999999980, 30),  run(4294967280u, 20),  {5, 7, 6, 6, 19, 9},  run(1234567, 3000),
+        {4294967295u, 0},    run(89, 2),            run(109, 2),          run(18, 100)};
+    TextReporter text(2);
+    std::string expect;
+    char one[16];
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const std::vector<std::uint32_t> &blocks = runs[r];
+        // the table holds a run's pointers from the last one back to the first
+        std::vector<std::uint8_t> table(4 * blocks.size());
+        for (std::size_t k = 0; k < blocks.size(); ++k)
+            put_long(table.data(), std::uint32_t(4 * (blocks.size() - 1 - k)), blocks[k]);
+        text.data_blocks(table.data(), std::uint32_t(blocks.size()));
+        for (std::uint32_t b : blocks)
+            expect += std::string(one, std::size_t(std::snprintf(one, sizeof one, " [%u]", b)));
+        // a trace of another kind, or the end of the file's traces
+        std::uint32_t other = blocks.back() + 1;
+        if (r % 2 == 0) {
+            text.blocks({BlockKind::Dircache, BlockAction::Trace, other, 0, false});
+            expect += " [" + std::to_string(other) + "]";
+        } else {
+            text.blocks({BlockKind::Data, BlockAction::TraceEnd, 0, 0, false});
+            expect += "\n";
+        }
+    }
+    text.flush();
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expect);
 }
 
 // Findings and entries name their entry's path from the root.

@@ -200,6 +200,17 @@ int create_bitmap()
 
 void settle_bad_bitmap_blocks()
 {
+    if (bad_blocks.empty())
+        return;
+    // the chain's blocks sorted, so that a hostile chain of a million bad
+    // bitmap blocks is not counted through a million times
+    std::vector<std::uint32_t> pointers = chain.pointers, extensions = chain.extensions;
+    std::sort(pointers.begin(), pointers.end());
+    std::sort(extensions.begin(), extensions.end());
+    auto named = [](const std::vector<std::uint32_t> &sorted, std::uint32_t p) {
+        auto [first, last] = std::equal_range(sorted.begin(), sorted.end(), p);
+        return last - first;
+    };
     for (const BadBlock &bad : bad_blocks) {
         std::uint32_t p = chain.pointers[bad.index];
         // Sound: inside the volume past the reserved blocks, not the root,
@@ -207,8 +218,7 @@ void settle_bad_bitmap_blocks()
         // reached (which would have marked it).  It is marked now: the
         // rebuilt map has it in use as the bitmap block it is.
         bool sound = p >= volume.reserved_blocks && p < volume.total_blocks && p != volume.root_block &&
-                     std::count(chain.pointers.begin(), chain.pointers.end(), p) == 1 &&
-                     std::count(chain.extensions.begin(), chain.extensions.end(), p) == 0 && try_mark_used(p);
+                     named(pointers, p) == 1 && named(extensions, p) == 0 && try_mark_used(p);
         if (sound)
             rebuildable += 1;
         else if (first_unrebuildable == Problem::Count)
@@ -222,10 +232,10 @@ bool bitmap_block_taken(std::uint32_t index)
 {
     if (index >= chain.pointers.size())
         return false;
-    for (const BadBlock &bad : bad_blocks)
-        if (bad.index == index)
-            return false;
-    return true;
+    // the bad blocks are recorded in the chain's order
+    auto bad = std::lower_bound(bad_blocks.begin(), bad_blocks.end(), index,
+                                [](const BadBlock &b, std::uint32_t i) { return b.index < i; });
+    return bad == bad_blocks.end() || bad->index != index;
 }
 
 bool bitmap_refused(Problem &reason) { return bitmap_refused(reason, tallies()); }

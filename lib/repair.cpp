@@ -117,6 +117,10 @@ struct RepairState_ {
     std::vector<std::uint8_t> claimed;  // blocks the repaired tree owns so far
     std::vector<std::uint8_t> changed;  // directories whose chains the repair changed
     std::vector<std::uint8_t> trusted;  // parts of the disk map that were read (none: no chain)
+    // the bitmap blocks and extension blocks that the chain names, sorted:
+    // looked up for every block that the repair walks or allocates, which a
+    // scan of a large volume's chain would make quadratic
+    std::vector<std::uint32_t> chain_blocks;
     bool safe_only = false;
     bool dry_run = false;
     std::uint64_t applied = 0, left = 0;
@@ -233,14 +237,7 @@ bool usable(std::uint32_t block)
 {
     if (!in_volume(block) || block == volume.root_block)
         return false;
-    const BitmapChain &chain = bitmap_chain();
-    for (std::uint32_t b : chain.pointers)
-        if (b == block)
-            return false;
-    for (std::uint32_t b : chain.extensions)
-        if (b == block)
-            return false;
-    return true;
+    return !std::binary_search(state.chain_blocks.begin(), state.chain_blocks.end(), block);
 }
 
 // a sound header of directory `directory` that no chain holds yet
@@ -1174,6 +1171,10 @@ void repair_tree(bool safe_only, bool dry_run)
     state.changed.assign(volume.total_blocks, 0);
     state.next_free = volume.root_block;
     state.claimed[volume.root_block] = state.seen[volume.root_block] = 1;
+    const BitmapChain &chain = bitmap_chain();
+    state.chain_blocks = chain.pointers;
+    state.chain_blocks.insert(state.chain_blocks.end(), chain.extensions.begin(), chain.extensions.end());
+    std::sort(state.chain_blocks.begin(), state.chain_blocks.end());
     std::vector<std::uint32_t> unsound = unsound_bitmap_pointers();
     const Tallies &t = tallies();
     if (t.of(Problem::BitmapExtUnreadable) + t.of(Problem::BitmapExtLoop) + t.of(Problem::BitmapMissing) == 0) {

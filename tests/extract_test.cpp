@@ -109,7 +109,7 @@ TEST(Extract, SampleVolumesComeOutAsTheirListsSay)
 }
 
 // Volumes that the Linux kernel's affs driver filled in a VM (made by
-// tests/kernel-volumes/make-volumes), at every block size, OFS and FFS: the
+// tests/kernel-volumes/kernel-vm make-volumes), at every block size, OFS and FFS: the
 // copy-out gives back the kernel's own list.  The kernel's OFS writer leaves
 // its preallocated blocks in a file's list past the file's size (freed in the
 // bitmap); the check reports them, fsck.affs -y drops them, a second check is

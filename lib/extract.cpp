@@ -412,6 +412,10 @@ Verdict write_contents(int fd, std::uint32_t header_block, const FileList &list,
     out.reserve(1 << 16);
     std::uint64_t recovered = 0, last_end = 0;
     bool failed = false;
+    // OFS: the last data block within the size holds the size's remainder
+    // and names no next block, so the size is the file's own and blocks that
+    // the list names past it do not put it in doubt
+    bool size_confirmed = false;
     auto drain = [&] {
         std::size_t done = 0;
         while (done < out.size()) {
@@ -437,6 +441,8 @@ Verdict write_contents(int fd, std::uint32_t header_block, const FileList &list,
         if (b != 0 && take_data(b, k, header_block, list.byte_size, buffer, data, have) && have >= length) {
             out.insert(out.end(), data, data + length);
             recovered += length;
+            if (k + 1 == blocks && (volume.variant & OldFormat) && get_long(buffer, field::data_next) == 0)
+                size_confirmed = true;
         } else {
             out.insert(out.end(), std::size_t(length), 0);
             add_range(missing, from, from + length, last_end);
@@ -451,7 +457,7 @@ Verdict write_contents(int fd, std::uint32_t header_block, const FileList &list,
     if (failed)
         return recovered == 0 ? Verdict::Lost : Verdict::Partial;
     if (missing.empty())
-        return list.excess ? Verdict::Partial : Verdict::Complete;
+        return list.excess && !size_confirmed ? Verdict::Partial : Verdict::Complete;
     return recovered == 0 ? Verdict::Lost : Verdict::Partial;
 }
 

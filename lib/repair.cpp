@@ -1178,7 +1178,7 @@ void repair_tree(bool safe_only, bool dry_run)
     std::vector<std::uint32_t> unsound = unsound_bitmap_pointers();
     const Tallies &t = tallies();
     if (t.of(Problem::BitmapExtUnreadable) + t.of(Problem::BitmapExtLoop) + t.of(Problem::BitmapMissing) == 0) {
-        std::uint32_t parts = std::uint32_t(bitmap_chain().pointers.size());
+        std::uint32_t parts = std::uint32_t(chain.pointers.size());
         state.trusted.assign(parts, 1);
         for (std::uint32_t i = 0; i < parts; ++i)
             if (!bitmap_block_taken(i))
@@ -1186,10 +1186,7 @@ void repair_tree(bool safe_only, bool dry_run)
         for (std::uint32_t i : unsound)
             state.trusted[i] = 0;
     }
-    for (std::uint32_t b : bitmap_chain().pointers)
-        if (b < volume.total_blocks)
-            state.claimed[b] = 1;
-    for (std::uint32_t b : bitmap_chain().extensions)
+    for (std::uint32_t b : state.chain_blocks)
         if (b < volume.total_blocks)
             state.claimed[b] = 1;
     // the root and the reserved blocks stay claimed; a block named twice

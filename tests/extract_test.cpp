@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -75,6 +76,25 @@ std::string sorted_lines(const std::string &text)
     return out;
 }
 
+// The gzip'd images in `folder` whose names end in `suffix`, sorted.
+std::vector<fs::path> gzipped_images(const fs::path &folder, const std::string &suffix)
+{
+    std::vector<fs::path> found;
+    for (const auto &e : fs::directory_iterator(folder))
+        if (e.path().filename().string().ends_with(suffix))
+            found.push_back(e.path());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Unpacks the gzip'd image `gz` into a scratch file named `name`; its path.
+std::string unpacked(const fs::path &gz, const std::string &name)
+{
+    std::string image = e2e::temp_path(name);
+    EXPECT_EQ(e2e::run("/bin/sh", {"-c", "gzip -dc '" + gz.string() + "' > '" + image + "'"}).status, 0) << gz;
+    return image;
+}
+
 std::string bytes_text(const std::vector<std::uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
@@ -85,14 +105,11 @@ TEST(Extract, SampleVolumesComeOutAsTheirListsSay)
     if (!fs::is_directory(samples))
         GTEST_SKIP() << "no sample volumes: " << samples << " is absent";
     int seen = 0;
-    for (const auto &e : fs::directory_iterator(samples)) {
-        std::string name = e.path().filename().string();
-        if (!name.ends_with(".adf.gz"))
-            continue;
+    for (const fs::path &gz : gzipped_images(samples, ".adf.gz")) {
+        std::string name = gz.filename().string();
         SCOPED_TRACE(name);
         std::string stem = name.substr(0, name.size() - 3);
-        std::string image = e2e::temp_path(stem);
-        ASSERT_EQ(e2e::run("/bin/sh", {"-c", "gzip -dc '" + e.path().string() + "' > '" + image + "'"}).status, 0);
+        std::string image = unpacked(gz, stem);
         std::vector<std::uint8_t> before = e2e::read_file(image);
         std::string dir = e2e::temp_path("out");
         e2e::Run r = extract({"-x", dir, image});
@@ -118,15 +135,12 @@ TEST(Extract, KernelWrittenVolumesComeOutAsTheKernelListed)
 {
     fs::path folder = fs::path(SOURCE_DIR) / "tests" / "kernel-volumes";
     int seen = 0;
-    for (const auto &e : fs::directory_iterator(folder)) {
-        std::string name = e.path().filename().string();
-        if (!name.ends_with(".img.gz"))
-            continue;
+    for (const fs::path &gz : gzipped_images(folder, ".img.gz")) {
+        std::string name = gz.filename().string();
         SCOPED_TRACE(name);
         std::string stem = name.substr(0, name.size() - 7);
         std::string listed = sorted_lines(slurp(folder / (stem + ".manifest")));
-        std::string image = e2e::temp_path(stem + ".img");
-        ASSERT_EQ(e2e::run("/bin/sh", {"-c", "gzip -dc '" + e.path().string() + "' > '" + image + "'"}).status, 0);
+        std::string image = unpacked(gz, stem + ".img");
         std::string first = e2e::temp_path("first");
         e2e::Run r = extract({"-x", first, image});
         EXPECT_EQ(r.status, 0) << r.out << r.err;

@@ -7,7 +7,7 @@
 // messages.  It finds the blocks by walking the structure itself, taking from
 // each block only the pointers that lead to the next ones.
 //
-//   floor check  [-w] [--trace|--count|--written] IMAGE
+//   floor check  [-w] [--mapped] [--trace|--count|--written] IMAGE
 //   floor format [-s BLOCKSIZE] [--trace|--count] IMAGE
 //
 // check   the checker's run (without -w: a read-only check; with -w: the bitmap
@@ -16,12 +16,16 @@
 //         image stays as it was.
 // format  the formatter's run with the default two reserved blocks and the
 //         default root position; the blocks it writes do not form a volume.
+// --mapped  reads copy each block from a shared mapping of the image file, as
+//           the checker reads an image whose pages are in the page cache (the
+//           floor of that way of reading; bench/run measures the pread one)
 // --trace   print every transfer ("R|W offset size"), after the run
 // --count   print "reads N writes M" after the run
 // --written print the numbers of the blocks written (check -w), after the run
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,9 +82,17 @@ std::uint64_t device_bytes(const struct stat &st)
     return bytes;
 }
 
+bool mapped_reads = false;
+const std::uint8_t *mapped;  // the image, when mapped_reads
+std::uint64_t mapped_length;
+
 void get(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
 {
-    if (pread(fd, buffer, size, off_t(offset)) != ssize_t(size))
+    if (mapped) {
+        if (offset > mapped_length || mapped_length - offset < size)
+            die("read past the end");
+        std::memcpy(buffer, mapped + offset, size);
+    } else if (pread(fd, buffer, size, off_t(offset)) != ssize_t(size))
         die("read failed");
     ++reads;
     if (tracing)
@@ -264,6 +276,15 @@ void run_check(const char *path)
     if (fstat(fd, &st) != 0)
         die("cannot stat the image");
     std::uint64_t sectors = device_bytes(st) / 512;
+    if (mapped_reads) {
+        if (!S_ISREG(st.st_mode) || st.st_size <= 0)
+            die("--mapped reads image files only");
+        void *base = mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_SHARED | MAP_NORESERVE, fd, 0);
+        if (base == MAP_FAILED)
+            die("cannot map the image");
+        mapped = static_cast<const std::uint8_t *>(base);
+        mapped_length = std::uint64_t(st.st_size);
+    }
     if (write_back)
         table_look(device_bytes(st));
     // the root block search: 512-byte sectors from the middle of the device
@@ -399,6 +420,8 @@ int main(int argc, char **argv)
             write_back = true;
         else if (std::strcmp(argv[i], "--trace") == 0)
             tracing = true;
+        else if (std::strcmp(argv[i], "--mapped") == 0)
+            mapped_reads = true;
         else if (std::strcmp(argv[i], "--count") == 0)
             count = true;
         else if (std::strcmp(argv[i], "--written") == 0)

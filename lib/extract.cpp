@@ -1060,6 +1060,7 @@ int run_extract(const RunOptions &given, const ExtractOptions &extract, Reporter
     if (checked != 0 && !volume.work_map) {
         // no volume was found: nothing to extract
         result.device_unreadable = true;
+        end_mapped_reads();
         close(state.root_fd);
         run = nullptr;
         end_report();
@@ -1086,6 +1087,7 @@ int run_extract(const RunOptions &given, const ExtractOptions &extract, Reporter
     settle_directories();
     close(state.stack[0].fd);
     close(state.root_fd);
+    end_mapped_reads();
     to.flush();
     end_report();
     run = nullptr;

@@ -1,8 +1,10 @@
 // Guarded block transfers, the block checksum and the two message functions.
 #include "internal.h"
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,7 @@
 #endif
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +30,67 @@ constexpr TransferProblems read_problems = {Problem::ReadReserved, Problem::Read
                                             Problem::ReadShort};
 constexpr TransferProblems write_problems = {Problem::WriteReserved, Problem::WriteOutOfRange, Problem::WriteError,
                                              Problem::WriteShort};
+
+// The mapping of the image file, [mapped_base, mapped_base + mapped_length),
+// of the descriptor mapped_fd.
+const std::uint8_t *mapped_base;
+std::uint64_t mapped_length;
+int mapped_fd = -1;
+std::uint64_t page_size;
+// set by the handler of SIGBUS when a page of the mapping could not be read
+volatile sig_atomic_t mapped_fault;
+struct sigaction bus_action_before;
+// The pages copied from lie mapped in the process until they are let go:
+// every `release_bytes` of copies, the range they came from is released,
+// so that the run's resident memory does not grow with the volume.  The
+// pages stay in the page cache.
+constexpr std::uint64_t release_bytes = 1 << 20;
+std::uint64_t copied_since_release;
+std::uint64_t touched_low = ~std::uint64_t(0), touched_high;
+
+// A read that failed under the mapping: the page is replaced by zeros, so
+// that the copy ends, and the reader is told.  A SIGBUS from anywhere else
+// goes to the action from before, which the retried instruction meets.
+void on_bus_error(int, siginfo_t *info, void *)
+{
+    auto *address = static_cast<const std::uint8_t *>(info->si_addr);
+    if (mapped_base && address >= mapped_base && address < mapped_base + mapped_length) {
+        std::uint64_t page = std::uint64_t(address - mapped_base) & ~(page_size - 1);
+        void *zeros = mmap(const_cast<std::uint8_t *>(mapped_base) + page, page_size, PROT_READ,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (zeros != MAP_FAILED) {
+            mapped_fault = 1;
+            return;
+        }
+    }
+    sigaction(SIGBUS, &bus_action_before, nullptr);
+}
+
+// true when the block came from the mapping; false when it is to be read
+// by pread (not mapped, past the mapping's end, or a fault that ended the
+// mapped reads)
+bool copy_mapped(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
+{
+    if (volume.fd != mapped_fd || offset > mapped_length || mapped_length - offset < size)
+        return false;
+    std::memcpy(buffer, mapped_base + offset, size);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (mapped_fault) [[unlikely]] {
+        end_mapped_reads();
+        return false;
+    }
+    touched_low = offset < touched_low ? offset : touched_low;
+    touched_high = offset + size > touched_high ? offset + size : touched_high;
+    copied_since_release += size;
+    if (copied_since_release >= release_bytes) {
+        std::uint64_t low = touched_low & ~(page_size - 1);
+        madvise(const_cast<std::uint8_t *>(mapped_base) + low, touched_high - low, MADV_DONTNEED);
+        copied_since_release = 0;
+        touched_low = ~std::uint64_t(0);
+        touched_high = 0;
+    }
+    return true;
+}
 
 // One positioned transfer per block: the same offset, the same count and the
 // same outcomes as a seek followed by a read or write, in one system call.
@@ -50,6 +114,8 @@ int transfer(const BlockSpan &span, std::uint8_t *in, const std::uint8_t *out, s
         return 1;
     // at most 2^44 bytes for 32-bit block numbers, well inside off_t
     std::uint64_t offset = span.offset + (block << span.block_shift);
+    if (in && copy_mapped(in, offset, span.block_size))
+        return 0;
     ssize_t count = in ? pread(volume.fd, in, span.block_size, off_t(offset))
                        : pwrite(volume.fd, out, span.block_size, off_t(offset));
     if (count == ssize_t(span.block_size))
@@ -133,6 +199,46 @@ int open_device(bool read_only, bool exclusive, std::uint64_t &bytes)
         return 1;
     }
     return 0;
+}
+
+void begin_mapped_reads()
+{
+    end_mapped_reads();
+    struct stat status;
+    if (fstat(volume.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
+        std::uint64_t(status.st_size) > SIZE_MAX)
+        return;
+    page_size = std::uint64_t(sysconf(_SC_PAGESIZE));
+    struct sigaction action = {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGBUS, &action, &bus_action_before) != 0)
+        return;
+    void *base = mmap(nullptr, std::size_t(status.st_size), PROT_READ, MAP_SHARED | MAP_NORESERVE, volume.fd, 0);
+    if (base == MAP_FAILED) {
+        sigaction(SIGBUS, &bus_action_before, nullptr);
+        return;
+    }
+    mapped_base = static_cast<const std::uint8_t *>(base);
+    mapped_length = std::uint64_t(status.st_size);
+    mapped_fd = volume.fd;
+    mapped_fault = 0;
+    copied_since_release = 0;
+    touched_low = ~std::uint64_t(0);
+    touched_high = 0;
+}
+
+void end_mapped_reads()
+{
+    if (!mapped_base)
+        return;
+    munmap(const_cast<std::uint8_t *>(mapped_base), std::size_t(mapped_length));
+    sigaction(SIGBUS, &bus_action_before, nullptr);
+    mapped_base = nullptr;
+    mapped_length = 0;
+    mapped_fd = -1;
+    mapped_fault = 0;
 }
 
 int flush_device()

@@ -229,6 +229,8 @@ void send_batch()
 // every header that the walk reads: the look-ahead asks for what is needed.
 void take_over_reading()
 {
+    // the reads go to the device: one pread each, hinted, never a fault
+    end_mapped_reads();
     posix_fadvise(volume.fd, 0, 0, POSIX_FADV_RANDOM);
 }
 

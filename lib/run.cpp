@@ -61,11 +61,13 @@ void release_session()
     reset_walk_record();
     end_repair();
     repair_outcome = {};
+    end_mapped_reads();
 }
 
 int run_check(const RunOptions &options, Reporter &to)
 {
     int status = run_check_kept(options, to);
+    end_mapped_reads();
     end_report();
     return status;
 }
@@ -97,8 +99,10 @@ int run_check_kept(const RunOptions &options, Reporter &to)
         // with -n nothing can be written, so there is nothing to take back
         else if (options.undo_path && !(volume.options & ReadOnly) && undo_create(options.undo_path, device_bytes) != 0)
             status = 1;
-        else
+        else {
+            begin_mapped_reads();
             status = check_volume(bytes / 512) | undo_finish();
+        }
     }
     to.flush();
     return status;

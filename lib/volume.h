@@ -295,6 +295,15 @@ int write_block_in(const BlockSpan &span, const std::uint8_t *buffer, std::uint6
 // `exclusive` (a run that will write) refuses a block device that is
 // mounted or held open exclusively: "'%s' is in use".
 int open_device(bool read_only, bool exclusive, std::uint64_t &bytes);
+// Reads of an image file from a shared mapping of it, while the run lasts:
+// on a warm page cache a block then costs a copy where a pread costs a
+// system call and the copy.  Only regular files are mapped; nothing changes
+// for block devices.  A fault under the mapping (a read error, or the file
+// cut shorter under the run) ends the mapped reads, and the block is read
+// again by pread, which reports what went wrong.  The look-ahead ends them
+// too once the reads go to the device.  Both calls may be made at any time.
+void begin_mapped_reads();
+void end_mapped_reads();
 // Waits until what was written has reached the device or the image file
 // (fdatasync), so that later writes never reach it before earlier ones.
 int flush_device();

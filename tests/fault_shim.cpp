@@ -13,12 +13,17 @@
 //   SLOW_PREAD=MS         every pread waits MS milliseconds first (a slow device)
 //   SLOW_PWRITE=MS        every pwrite waits MS milliseconds first
 //
+//   NO_MAP=1              a mapping of a file is refused (ENODEV), so that the
+//                         programs read the image by pread; FAULT_PREAD and
+//                         SLOW_PREAD imply it, so that they strike
+//
 // Every other call goes straight to the system call.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ctime>
 #include <sys/types.h>
@@ -103,6 +108,21 @@ ssize_t positioned_write(int fd, const void *buffer, size_t count, off_t offset)
     return syscall(SYS_pwrite64, fd, buffer, count, offset);
 }
 
+bool reads_struck()
+{
+    static bool struck = std::getenv("FAULT_PREAD") || std::getenv("SLOW_PREAD") || std::getenv("NO_MAP");
+    return struck;
+}
+
+void *map(void *address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    if (fd >= 0 && reads_struck()) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return reinterpret_cast<void *>(syscall(SYS_mmap, address, length, protection, flags, fd, offset));
+}
+
 int flush(long call, int fd)
 {
     if (strikes(flush_fault()))
@@ -133,6 +153,16 @@ ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset)
 ssize_t pwrite64(int fd, const void *buffer, size_t count, off_t offset)
 {
     return positioned_write(fd, buffer, count, offset);
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    return map(address, length, protection, flags, fd, offset);
+}
+
+void *mmap64(void *address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    return map(address, length, protection, flags, fd, offset);
 }
 
 ssize_t pread(int fd, void *buffer, size_t count, off_t offset) { return positioned_read(fd, buffer, count, offset); }

@@ -60,7 +60,7 @@ TEST(BlockIo, GuardsAndMessages)
 {
     // four whole blocks of 512 bytes and 100 bytes of a fifth
     const std::vector<std::uint8_t> image = pattern(4 * 512 + 100);
-    const std::string path = write_image("io.img", image);
+    std::string path;
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
     enum Device { Image, ReadOnlyImage, Closed, Pipe };
@@ -87,14 +87,19 @@ TEST(BlockIo, GuardsAndMessages)
         {Pipe, true, 2, 1, "vistrel: unable to seek to block 2 (Illegal seek)\n"},
         {Image, true, 3, 0, ""},  // last: it changes the image
     };
+    // each case by pread, then with the image mapped (which only files are)
+    for (bool mapped : {false, true}) {
+    path = write_image("io.img", image);  // the last case wrote to the one before
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.write ? "write " : "read ") + std::to_string(c.block) + " on device " +
-                     std::to_string(c.device));
+                     std::to_string(c.device) + (mapped ? ", mapped" : ""));
         int fd = c.device == Image ? open(path.c_str(), O_RDWR)
                  : c.device == ReadOnlyImage ? open(path.c_str(), O_RDONLY)
                  : c.device == Pipe ? pipe_fds[1]
                                     : -1;
         start_session(fd, 512, 5);
+        if (mapped)
+            begin_mapped_reads();
         std::vector<std::uint8_t> buffer(512, 0xA5);
         int result = -1;
         std::string out = captured([&] {
@@ -109,11 +114,43 @@ TEST(BlockIo, GuardsAndMessages)
             EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image.begin() + c.block * 512));
         }
         EXPECT_EQ(e2e::read_file(path), expected);
+        end_mapped_reads();
         if (c.device == Image || c.device == ReadOnlyImage)
             close(fd);
     }
+    }
     close(pipe_fds[0]);
     close(pipe_fds[1]);
+}
+
+// Reads from a mapping of the image see what the run writes, and an image cut
+// shorter under the run costs the blocks past its new end a short read, as
+// by pread, never the process: the fault ends the mapped reads.
+TEST(BlockIo, MappedReadsSeeWritesAndSurviveACutImage)
+{
+    const std::vector<std::uint8_t> image = pattern(8 * 4096);
+    const std::string path = write_image("mapped.img", image);
+    int fd = open(path.c_str(), O_RDWR);
+    start_session(fd, 4096, 8);
+    begin_mapped_reads();
+    std::vector<std::uint8_t> buffer(4096), written(4096, 0x5A);
+    std::string out = captured([&] {
+        EXPECT_EQ(read_block(buffer.data(), 3), 0);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image.begin() + 3 * 4096));
+        EXPECT_EQ(write_block(written.data(), 4), 0);
+        EXPECT_EQ(read_block(buffer.data(), 4), 0);
+        EXPECT_EQ(buffer, written);
+        // another process cuts the image to three blocks
+        ASSERT_EQ(truncate(path.c_str(), 3 * 4096), 0);
+        EXPECT_EQ(read_block(buffer.data(), 6), 1);
+        EXPECT_EQ(read_block(buffer.data(), 2), 0);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), image.begin() + 2 * 4096));
+        EXPECT_EQ(read_block(buffer.data(), 5), 1);
+    });
+    EXPECT_EQ(out, "vistrel: short read of block 6 (0 of 4096)\n"
+                   "vistrel: short read of block 5 (0 of 4096)\n");
+    end_mapped_reads();
+    close(fd);
 }
 
 TEST(BlockIo, OffsetsBeyond32Bits)

@@ -45,6 +45,7 @@ struct sigaction bus_action_before;
 // so that the run's resident memory does not grow with the volume.  The
 // pages stay in the page cache.
 constexpr std::uint64_t release_bytes = 1 << 20;
+constexpr std::uint64_t release_align = 2 << 20;
 std::uint64_t copied_since_release;
 std::uint64_t touched_low = ~std::uint64_t(0), touched_high;
 
@@ -83,8 +84,12 @@ bool copy_mapped(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
     touched_high = offset + size > touched_high ? offset + size : touched_high;
     copied_since_release += size;
     if (copied_since_release >= release_bytes) {
-        std::uint64_t low = touched_low & ~(page_size - 1);
-        madvise(const_cast<std::uint8_t *>(mapped_base) + low, touched_high - low, MADV_DONTNEED);
+        // a fault maps the cached pages around the one it needs too: the
+        // range released is widened to whole 2 MiB pieces of the mapping
+        std::uint64_t low = touched_low & ~(release_align - 1);
+        std::uint64_t high = (touched_high + release_align - 1) & ~(release_align - 1);
+        high = high < mapped_length ? high : mapped_length;
+        madvise(const_cast<std::uint8_t *>(mapped_base) + low, high - low, MADV_DONTNEED);
         copied_since_release = 0;
         touched_low = ~std::uint64_t(0);
         touched_high = 0;

@@ -134,6 +134,7 @@ std::uint32_t bitmap_count(std::uint64_t total)
 alignas(4) std::uint8_t root[4096];
 Array<std::uint32_t> written;
 Array<std::uint8_t *> bitmap_copy;  // with -w: the bitmap blocks as read
+Array<std::uint32_t> bitmap_blocks;  // and where they lie
 bool dircache = false, write_back = false;
 
 void dircache_chain(std::uint32_t b)
@@ -156,6 +157,7 @@ void load_bitmap(std::uint32_t count)
                 die("out of memory");
             std::memcpy(copy, buffer, B);
             bitmap_copy.push(copy);
+            bitmap_blocks.push(b);
         }
     };
     for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
@@ -174,32 +176,13 @@ void load_bitmap(std::uint32_t count)
     }
 }
 
-void store_bitmap(std::uint32_t count)
+// the bitmap blocks in the chain's order, as the load found them: the tool
+// keeps the chain it walked and does not read it again
+void store_bitmap()
 {
-    std::uint8_t ext[4096];
-    std::size_t next = 0;
-    auto give_block = [&](std::uint32_t b) {
-        write_block(bitmap_copy[next], b);
-        written.push(b);
-        ++next;
-    };
-    for (std::uint32_t i = 0; i < count && i < root_bitmap_pages; ++i)
-        give_block(long_at_tail(root, bitmap_page(i)));
-    std::uint32_t e = long_at_tail(root, field::bitmap_ext);
-    if (count > root_bitmap_pages && e != 0) {
-        std::uint32_t remaining = count - root_bitmap_pages, per = B / 4 - 1;
-        for (;;) {
-            read_block(ext, e);
-            std::uint32_t take = remaining < per ? remaining : per;
-            for (std::uint32_t j = 0; j < take; ++j)
-                give_block(get_long(ext, 4 * j));
-            if (per >= remaining)
-                break;
-            e = get_long(ext, 4 * take);
-            remaining -= take;
-            if (e == 0)
-                break;
-        }
+    for (std::size_t i = 0; i < bitmap_blocks.size; ++i) {
+        write_block(bitmap_copy[i], bitmap_blocks[i]);
+        written.push(bitmap_blocks[i]);
     }
 }
 
@@ -325,7 +308,7 @@ void run_check(const char *path)
         // the bitmap blocks, the root block marked valid
         write_block(root, root_block);
         flush();
-        store_bitmap(count);
+        store_bitmap();
         flush();
         write_block(root, root_block);
         flush();

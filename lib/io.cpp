@@ -40,14 +40,33 @@ std::uint64_t page_size;
 // set by the handler of SIGBUS when a page of the mapping could not be read
 volatile sig_atomic_t mapped_fault;
 struct sigaction bus_action_before;
-// The pages copied from lie mapped in the process until they are let go:
-// every `release_bytes` of copies, the range they came from is released,
-// so that the run's resident memory does not grow with the volume.  The
-// pages stay in the page cache.
-constexpr std::uint64_t release_bytes = 1 << 20;
-constexpr std::uint64_t release_align = 2 << 20;
-std::uint64_t copied_since_release;
+// The pages copied from lie mapped in the process until they are let go,
+// and a fault maps the cached pages around the one it needs too: up to
+// 64 KiB, aligned, by the kernel's default, and never across a 2 MiB
+// boundary of the address space.  Once the copies have touched 16 such
+// windows, the range they came from is released, widened to those
+// boundaries, so that the run's resident memory stays about 1 MiB above
+// what it would be without the mapping.  The pages stay in the page cache.
+constexpr unsigned window_shift = 16;
+constexpr std::uint32_t windows_per_release = 16;
+constexpr std::uintptr_t release_align = 2 << 20;
+std::uintptr_t last_window = ~std::uintptr_t(0);
+std::uint32_t windows_touched;
 std::uint64_t touched_low = ~std::uint64_t(0), touched_high;
+
+void release_touched()
+{
+    auto base = std::uintptr_t(mapped_base);
+    std::uintptr_t low = (base + touched_low) & ~(release_align - 1);
+    std::uintptr_t high = (base + touched_high + release_align - 1) & ~(release_align - 1);
+    low = low > base ? low : base;
+    high = high < base + mapped_length ? high : base + mapped_length;
+    madvise(reinterpret_cast<void *>(low), high - low, MADV_DONTNEED);
+    windows_touched = 0;
+    last_window = ~std::uintptr_t(0);
+    touched_low = ~std::uint64_t(0);
+    touched_high = 0;
+}
 
 // A read that failed under the mapping: the page is replaced by zeros, so
 // that the copy ends, and the reader is told.  A SIGBUS from anywhere else
@@ -82,17 +101,11 @@ bool copy_mapped(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
     }
     touched_low = offset < touched_low ? offset : touched_low;
     touched_high = offset + size > touched_high ? offset + size : touched_high;
-    copied_since_release += size;
-    if (copied_since_release >= release_bytes) {
-        // a fault maps the cached pages around the one it needs too: the
-        // range released is widened to whole 2 MiB pieces of the mapping
-        std::uint64_t low = touched_low & ~(release_align - 1);
-        std::uint64_t high = (touched_high + release_align - 1) & ~(release_align - 1);
-        high = high < mapped_length ? high : mapped_length;
-        madvise(const_cast<std::uint8_t *>(mapped_base) + low, high - low, MADV_DONTNEED);
-        copied_since_release = 0;
-        touched_low = ~std::uint64_t(0);
-        touched_high = 0;
+    std::uintptr_t window = (std::uintptr_t(mapped_base) + offset) >> window_shift;
+    if (window != last_window) {
+        last_window = window;
+        if (++windows_touched >= windows_per_release)
+            release_touched();
     }
     return true;
 }
@@ -229,7 +242,8 @@ void begin_mapped_reads()
     mapped_length = std::uint64_t(status.st_size);
     mapped_fd = volume.fd;
     mapped_fault = 0;
-    copied_since_release = 0;
+    windows_touched = 0;
+    last_window = ~std::uintptr_t(0);
     touched_low = ~std::uint64_t(0);
     touched_high = 0;
 }

@@ -41,17 +41,19 @@ std::uint64_t page_size;
 volatile sig_atomic_t mapped_fault;
 struct sigaction bus_action_before;
 // The pages copied from lie mapped in the process until they are let go,
-// and a fault maps the cached pages around the one it needs too: up to
-// 64 KiB, aligned, by the kernel's default, and never across a 2 MiB
-// boundary of the address space.  Once the copies have touched 16 such
-// windows, the range they came from is released, widened to those
-// boundaries, so that the run's resident memory stays about 1 MiB above
-// what it would be without the mapping.  The pages stay in the page cache.
+// and a fault maps the cached pages around the one it needs too: 64 KiB,
+// aligned, by the kernel's default, or the whole of a larger page-cache
+// folio, never across a 2 MiB boundary of the address space.  Once the
+// copies reach a ninth 64 KiB window, the range that the eight before came
+// from is released, widened to those boundaries, so that the run's resident
+// memory stays within a megabyte or two of what it would be without the
+// mapping.  The pages stay in the page cache.
 constexpr unsigned window_shift = 16;
-constexpr std::uint32_t windows_per_release = 16;
+constexpr std::uint32_t windows_per_release = 8;
 constexpr std::uintptr_t release_align = 2 << 20;
-std::uintptr_t last_window = ~std::uintptr_t(0);
+std::uintptr_t windows[windows_per_release];
 std::uint32_t windows_touched;
+std::uintptr_t last_window = ~std::uintptr_t(0);
 std::uint64_t touched_low = ~std::uint64_t(0), touched_high;
 
 void release_touched()
@@ -63,7 +65,6 @@ void release_touched()
     high = high < base + mapped_length ? high : base + mapped_length;
     madvise(reinterpret_cast<void *>(low), high - low, MADV_DONTNEED);
     windows_touched = 0;
-    last_window = ~std::uintptr_t(0);
     touched_low = ~std::uint64_t(0);
     touched_high = 0;
 }
@@ -99,14 +100,20 @@ bool copy_mapped(std::uint8_t *buffer, std::uint64_t offset, std::uint32_t size)
         end_mapped_reads();
         return false;
     }
-    touched_low = offset < touched_low ? offset : touched_low;
-    touched_high = offset + size > touched_high ? offset + size : touched_high;
     std::uintptr_t window = (std::uintptr_t(mapped_base) + offset) >> window_shift;
     if (window != last_window) {
         last_window = window;
-        if (++windows_touched >= windows_per_release)
-            release_touched();
+        std::uint32_t i = 0;
+        while (i < windows_touched && windows[i] != window)
+            ++i;
+        if (i == windows_touched) {
+            if (windows_touched == windows_per_release)
+                release_touched();
+            windows[windows_touched++] = window;
+        }
     }
+    touched_low = offset < touched_low ? offset : touched_low;
+    touched_high = offset + size > touched_high ? offset + size : touched_high;
     return true;
 }
 

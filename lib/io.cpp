@@ -226,9 +226,14 @@ int open_device(bool read_only, bool exclusive, std::uint64_t &bytes)
     return 0;
 }
 
-void begin_mapped_reads()
+namespace {
+
+// the descriptor whose reads are to be mapped, from begin_mapped_reads to
+// end_mapped_reads; a pause unmaps it until the reads are resumed
+int wanted_fd = -1;
+
+void map_now()
 {
-    end_mapped_reads();
     struct stat status;
     if (fstat(volume.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
         std::uint64_t(status.st_size) > SIZE_MAX)
@@ -255,7 +260,7 @@ void begin_mapped_reads()
     touched_high = 0;
 }
 
-void end_mapped_reads()
+void unmap_now()
 {
     if (!mapped_base)
         return;
@@ -265,6 +270,29 @@ void end_mapped_reads()
     mapped_length = 0;
     mapped_fd = -1;
     mapped_fault = 0;
+}
+
+}  // namespace
+
+void begin_mapped_reads()
+{
+    end_mapped_reads();
+    wanted_fd = volume.fd;
+    map_now();
+}
+
+void end_mapped_reads()
+{
+    wanted_fd = -1;
+    unmap_now();
+}
+
+void pause_mapped_reads() { unmap_now(); }
+
+void resume_mapped_reads()
+{
+    if (wanted_fd >= 0 && wanted_fd == volume.fd && !mapped_base)
+        map_now();
 }
 
 int flush_device()

@@ -18,7 +18,9 @@
 // A look costs a system call, so the look-ahead runs only once the reads have
 // been seen to go to the device (the process's count of block input
 // operations grows); on a warm cache it stays off.  Started late, it is told
-// where the walk stands.  It keeps at most 16 MiB of blocks hinted ahead of
+// where the walk stands.  Once the count stays still over `sample_every` of
+// the walk's reads, everything it asked for was in the cache already: it
+// stands down, and the reads are mapped again, until the count grows again.  It keeps at most 16 MiB of blocks hinted ahead of
 // the walk: they wait in the kernel's page cache, which may drop them again;
 // past that, directories wait with their tables unread.  Its own memory is
 // the queue of `capacity` blocks, the ring of `probe_room` watched requests
@@ -230,8 +232,27 @@ void send_batch()
 void take_over_reading()
 {
     // the reads go to the device: one pread each, hinted, never a fault
-    end_mapped_reads();
+    pause_mapped_reads();
     posix_fadvise(volume.fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
+// The reads no longer go to the device: the look-ahead forgets what it was
+// following and waits, as before it started, for the count to grow.
+void stand_down(long now)
+{
+    running = false;
+    oldest = newest = 0;
+    first_dir = last_dir = 0;
+    first_probe = next_probe = 0;
+    idle();
+    batched = 0;
+    resent = false;
+    ahead = 0;
+    waited = 0;
+    input_seen = now;
+    until_sample = sample_every;
+    posix_fadvise(volume.fd, 0, 0, POSIX_FADV_NORMAL);
+    resume_mapped_reads();
 }
 
 }  // namespace
@@ -362,6 +383,7 @@ bool read_ahead_waking()
     long now = input_operations();
     if (now == input_seen)
         return false;
+    input_seen = now;
     running = true;
     take_over_reading();
     return true;
@@ -440,6 +462,15 @@ void read_ahead_step(std::uint32_t block)
 {
     if (!running)
         return;
+    if (--until_sample == 0) {
+        until_sample = sample_every;
+        long now = input_operations();
+        if (now == input_seen) {
+            stand_down(now);
+            return;
+        }
+        input_seen = now;
+    }
     ahead -= 1;
     // the walk records a block as visited before it reads it
     walk_block = block;

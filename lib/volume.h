@@ -300,10 +300,13 @@ int open_device(bool read_only, bool exclusive, std::uint64_t &bytes);
 // system call and the copy.  Only regular files are mapped; nothing changes
 // for block devices.  A fault under the mapping (a read error, or the file
 // cut shorter under the run) ends the mapped reads, and the block is read
-// again by pread, which reports what went wrong.  The look-ahead ends them
-// too once the reads go to the device.  Both calls may be made at any time.
+// again by pread, which reports what went wrong.  The look-ahead pauses them
+// while the reads go to the device, and resumes them once they no longer do.
+// Each call may be made at any time; a resume after the end maps nothing.
 void begin_mapped_reads();
 void end_mapped_reads();
+void pause_mapped_reads();
+void resume_mapped_reads();
 // Waits until what was written has reached the device or the image file
 // (fdatasync), so that later writes never reach it before earlier ones.
 int flush_device();

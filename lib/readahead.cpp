@@ -20,7 +20,8 @@
 // operations grows); on a warm cache it stays off.  Started late, it is told
 // where the walk stands.  Once the count stays still over `sample_every` of
 // the walk's reads, everything it asked for was in the cache already: it
-// stands down, and the reads are mapped again, until the count grows again.  It keeps at most 16 MiB of blocks hinted ahead of
+// stands down, and the reads are mapped again, until the count grows again.
+// It keeps at most 16 MiB of blocks hinted ahead of
 // the walk: they wait in the kernel's page cache, which may drop them again;
 // past that, directories wait with their tables unread.  Its own memory is
 // the queue of `capacity` blocks, the ring of `probe_room` watched requests

@@ -56,6 +56,14 @@ std::uint32_t windows_touched;
 std::uintptr_t last_window = ~std::uintptr_t(0);
 std::uint64_t touched_low = ~std::uint64_t(0), touched_high;
 
+void forget_touched()
+{
+    windows_touched = 0;
+    last_window = ~std::uintptr_t(0);
+    touched_low = ~std::uint64_t(0);
+    touched_high = 0;
+}
+
 void release_touched()
 {
     auto base = std::uintptr_t(mapped_base);
@@ -64,9 +72,7 @@ void release_touched()
     low = low > base ? low : base;
     high = high < base + mapped_length ? high : base + mapped_length;
     madvise(reinterpret_cast<void *>(low), high - low, MADV_DONTNEED);
-    windows_touched = 0;
-    touched_low = ~std::uint64_t(0);
-    touched_high = 0;
+    forget_touched();
 }
 
 // A read that failed under the mapping: the page is replaced by zeros, so
@@ -254,10 +260,7 @@ void map_now()
     mapped_length = std::uint64_t(status.st_size);
     mapped_fd = volume.fd;
     mapped_fault = 0;
-    windows_touched = 0;
-    last_window = ~std::uintptr_t(0);
-    touched_low = ~std::uint64_t(0);
-    touched_high = 0;
+    forget_touched();
 }
 
 void unmap_now()

@@ -239,9 +239,10 @@ void take_over_reading()
 
 // The reads no longer go to the device: the look-ahead forgets what it was
 // following and waits, as before it started, for the count to grow.
-void stand_down(long now)
+// What the look-ahead follows: its queue, waiting directories, watched
+// requests and unsent hints, all forgotten.
+void forget_followed()
 {
-    running = false;
     oldest = newest = 0;
     first_dir = last_dir = 0;
     first_probe = next_probe = 0;
@@ -250,6 +251,12 @@ void stand_down(long now)
     resent = false;
     ahead = 0;
     waited = 0;
+}
+
+void stand_down(long now)
+{
+    running = false;
+    forget_followed();
     input_seen = now;
     until_sample = sample_every;
     posix_fadvise(volume.fd, 0, 0, POSIX_FADV_NORMAL);
@@ -506,17 +513,10 @@ void read_ahead_end()
     std::free(queue);
     queue = nullptr;
     started = running = stopped = false;
-    oldest = newest = 0;
-    first_dir = last_dir = 0;
     probes = nullptr;
-    first_probe = next_probe = 0;
-    idle();
+    forget_followed();
     windows_seen = 0;
     gap_bytes = first_gap_bytes;
-    resent = false;
-    ahead = 0;
-    waited = 0;
-    batched = 0;
 }
 
 #endif

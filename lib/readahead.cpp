@@ -237,8 +237,6 @@ void take_over_reading()
     posix_fadvise(volume.fd, 0, 0, POSIX_FADV_RANDOM);
 }
 
-// The reads no longer go to the device: the look-ahead forgets what it was
-// following and waits, as before it started, for the count to grow.
 // What the look-ahead follows: its queue, waiting directories, watched
 // requests and unsent hints, all forgotten.
 void forget_followed()
@@ -253,12 +251,13 @@ void forget_followed()
     waited = 0;
 }
 
+// The reads no longer go to the device: the look-ahead forgets what it was
+// following and waits, as before it started, for the count to grow.
 void stand_down(long now)
 {
     running = false;
     forget_followed();
     input_seen = now;
-    until_sample = sample_every;
     posix_fadvise(volume.fd, 0, 0, POSIX_FADV_NORMAL);
     resume_mapped_reads();
 }
